@@ -1,0 +1,19 @@
+// Output and input formats not in this build yet: each says so and fails.
+#include <cstdio>
+
+#include "formats/file.h"
+#include "formats/igc.h"
+
+namespace {
+int FormatNotBuilt(const char* what) {
+  std::printf("%s is not in this build\n", what);
+  return -1;
+}
+}  // namespace
+
+int SaveTracklog() { return FormatNotBuilt("Track log saving"); }
+int SaveOziWaypoints() { return FormatNotBuilt("OziExplorer waypoint output"); }
+int SaveGpxWaypoints() { return FormatNotBuilt("GPX waypoint output"); }
+int SaveKmlWaypoints() { return FormatNotBuilt("KML waypoint output"); }
+int ReadWaypointFile() { return FormatNotBuilt("Waypoint file reading"); }
+int TranslateIgcLog() { return FormatNotBuilt("IGC conversion"); }

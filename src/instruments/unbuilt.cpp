@@ -1,0 +1,26 @@
+// Families whose protocol is not in this build yet. Each entry point says so
+// in one line and fails, so a pilot is never left guessing.
+#include <cstdio>
+
+#include "instruments/entry_points.h"
+
+int FamilyNotBuilt(const char* family) {
+  std::printf("%s support is not in this build\n", family);
+  return -1;
+}
+
+int DownloadGalileoTrackLog() { return FamilyNotBuilt("Brauniger/Flytec"); }
+int DownloadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
+int UploadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
+int DownloadGarminTrackLog() { return FamilyNotBuilt("Garmin"); }
+int DownloadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
+int UploadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
+int DownloadMlrTrackLog() { return FamilyNotBuilt("MLR"); }
+int DownloadXctTrackLog() { return FamilyNotBuilt("XC Trainer"); }
+int DownloadFlymasterTrackLog() { return FamilyNotBuilt("Flymaster"); }
+int DownloadFlymasterWaypoints() { return FamilyNotBuilt("Flymaster"); }
+int UploadFlymasterWaypoints() { return FamilyNotBuilt("Flymaster"); }
+int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
+int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }
+int DownloadNmeaStrings() { return FamilyNotBuilt("NMEA logger"); }
+int DownloadSyrideTrackLog() { return FamilyNotBuilt("Syride"); }
