@@ -1,0 +1,43 @@
+// velmora-sim FAMILY [options]: plays an instrument on a pseudo-terminal.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "families.h"
+#include "pty.h"
+
+namespace {
+
+const sim::Family kFamilies[] = {
+    {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
+};
+
+void Usage() {
+  std::printf("usage: velmora-sim FAMILY [options]\n\nfamilies:\n");
+  for (const auto& family : kFamilies) std::printf("  %s\n%s\n", family.name, family.usage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    Usage();
+    return argc < 2 ? 2 : 0;
+  }
+  for (const auto& family : kFamilies) {
+    if (std::strcmp(argv[1], family.name) != 0) continue;
+    sim::InstallStopHandlers();
+    std::string device;
+    int master = sim::OpenPty(&device);
+    if (master < 0) {
+      std::printf("velmora-sim: cannot open a pseudo-terminal\n");
+      return 1;
+    }
+    std::printf("PTY %s\n", device.c_str());
+    std::fflush(stdout);
+    return family.run(master, argc - 2, argv + 2);
+  }
+  std::printf("velmora-sim: unknown family %s\n", argv[1]);
+  Usage();
+  return 2;
+}
