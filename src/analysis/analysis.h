@@ -46,3 +46,16 @@ struct TrackAnalysis {
   double dFaiClosing;
   double dFaiScore;
 };
+
+// Cleaning before a downloaded track is saved; each works on tGps.
+int CheckForInvalidTimeStamps();
+int CheckForMultipleTracks();
+int CheckForTimestampConsistency();
+int CheckForSpeedConsistency();
+
+// Takeoff and landing trimming for --trim.
+int TrimTrack();
+void PrintTrimInformation(uint32_t index, const char* label);
+
+// Statistics and cross-country distances for the KML document.
+int AnalyzeTrack(TrackAnalysis* a);
