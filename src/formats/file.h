@@ -20,3 +20,8 @@ int ReadWaypointFile();
 // earlier one. 0 on success; -1 when the file cannot be created, -2 when it
 // cannot be written completely.
 int WriteFileAtomically(const char* name, const void* data, size_t length);
+
+// Decoders of a whole waypoint file held in memory (NUL-terminated, cut into
+// pieces in place); each builds a new waypoint array in tGps.
+int DecodeOziWpts(char* text);
+int DecodeGeoWpts(char* text);

@@ -23,3 +23,5 @@ int EncodeIgcLog(const TrackPoint*, int32_t, const char*, const char*, const cha
                  const char*, const char*, const TaskState*, uint32_t, char**, int) {
   return FormatNotBuilt("IGC output");
 }
+int DecodeOziWpts(char*) { return FormatNotBuilt("OziExplorer waypoint reading"); }
+int DecodeGeoWpts(char*) { return FormatNotBuilt("$FormatGEO waypoint reading"); }
