@@ -13,9 +13,6 @@
 #include "frame/state.h"
 #include "instruments/entry_points.h"
 
-GpsState tGps;
-std::atomic<int32_t> restartTask{0};
-
 namespace {
 
 struct FamilyEntry {

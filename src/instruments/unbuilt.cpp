@@ -17,9 +17,6 @@ int DownloadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int UploadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int DownloadMlrTrackLog() { return FamilyNotBuilt("MLR"); }
 int DownloadXctTrackLog() { return FamilyNotBuilt("XC Trainer"); }
-int DownloadFlymasterTrackLog() { return FamilyNotBuilt("Flymaster"); }
-int DownloadFlymasterWaypoints() { return FamilyNotBuilt("Flymaster"); }
-int UploadFlymasterWaypoints() { return FamilyNotBuilt("Flymaster"); }
 int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
 int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }
 int DownloadNmeaStrings() { return FamilyNotBuilt("NMEA logger"); }

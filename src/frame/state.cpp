@@ -1,0 +1,4 @@
+#include "frame/state.h"
+
+GpsState tGps;
+std::atomic<int32_t> restartTask{0};
