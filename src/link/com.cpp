@@ -215,8 +215,10 @@ int OpenComPort() {
 
   // The reader runs with the asynchronous signals blocked, so SIGINT and
   // SIGTERM always reach the main thread, which is the one acting on them.
+  // Faults stay deliverable so a crash in the reader is still reported.
   sigset_t tAll, tPrevious;
   sigfillset(&tAll);
+  for (int nFault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&tAll, nFault);
   pthread_sigmask(SIG_SETMASK, &tAll, &tPrevious);
   int nResult = pthread_create(&tComThread, nullptr, ComThread, nullptr);
   pthread_sigmask(SIG_SETMASK, &tPrevious, nullptr);
