@@ -19,9 +19,5 @@ int SaveGpxWaypoints() { return FormatNotBuilt("GPX waypoint output"); }
 int SaveKmlWaypoints() { return FormatNotBuilt("KML waypoint output"); }
 int ReadWaypointFile() { return FormatNotBuilt("Waypoint file reading"); }
 int TranslateIgcLog() { return FormatNotBuilt("IGC conversion"); }
-int EncodeIgcLog(const TrackPoint*, int32_t, const char*, const char*, const char*, const char*, const char*,
-                 const char*, const char*, const TaskState*, uint32_t, char**, int) {
-  return FormatNotBuilt("IGC output");
-}
 int DecodeOziWpts(char*) { return FormatNotBuilt("OziExplorer waypoint reading"); }
 int DecodeGeoWpts(char*) { return FormatNotBuilt("$FormatGEO waypoint reading"); }
