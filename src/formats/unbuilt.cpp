@@ -12,7 +12,6 @@ int FormatNotBuilt(const char* what) {
 }
 }  // namespace
 
-int SaveTracklog() { return FormatNotBuilt("Track log saving"); }
 int SaveKmlTrackLog(const char*, int) { return FormatNotBuilt("KML output"); }
 int SaveOziWaypoints() { return FormatNotBuilt("OziExplorer waypoint output"); }
 int SaveGpxWaypoints() { return FormatNotBuilt("GPX waypoint output"); }
