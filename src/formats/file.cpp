@@ -57,7 +57,7 @@ int MakeLogFileName(char* dest, int max, uint32_t gpsTime, const char* suffix) {
     if (static_cast<size_t>(stampLength) > limit) return NameTooLong();
     name = stamp;
   } else {
-    name = tGps.szFileName;
+    name.assign(tGps.szFileName, strnlen(tGps.szFileName, sizeof tGps.szFileName));
     if (name.size() > limit) return NameTooLong();
     if (name.back() == '/') {
       name += stamp;
@@ -78,7 +78,7 @@ int MakeWptFileName(char* dest, int max, const char* extension) {
     FormatTimeStampName(stamp, sizeof stamp, GetGpsTimeNow());
     name = stamp;
   }
-  size_t nameLength = std::strlen(name), extensionLength = std::strlen(extension);
+  size_t nameLength = strnlen(name, sizeof tGps.szFileName), extensionLength = std::strlen(extension);
   if (nameLength > static_cast<size_t>(max) || extensionLength > static_cast<size_t>(max) - nameLength) {
     return NameTooLong();
   }
