@@ -4,15 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "analysis/analysis.h"
 #include "common/time.h"
+#include "formats/igc.h"
 #include "frame/state.h"
 
 namespace {
+
+// SaveKmlTrackLog refuses a track of this many points or fewer.
+constexpr int32_t kMinKmlPoints = 4;
 
 int FormatTimeStampName(char* dest, size_t size, uint32_t gpsTime) {
   SystemTime st;
@@ -26,9 +33,22 @@ int NameTooLong() {
   return -1;
 }
 
+const char* TextOrNull(const char* text) { return text[0] != '\0' ? text : nullptr; }
+
+// Writes the files asked for; *lost is set when one of them could not be
+// written. A track too short for a KML document is no lost file.
+void SaveTrackFiles(int trimmed, bool* lost) {
+  if ((tGps.dwFileTypes & kTrackFileIgc) && SaveIgcTrackLog(trimmed) < 0) *lost = true;
+  if (tGps.dwFileTypes & kTrackFileKml) {
+    int32_t points = tGps.nTrackPoints;
+    if (SaveKmlTrackLog(nullptr, trimmed) < 0 && points > kMinKmlPoints) *lost = true;
+  }
+}
+
 }  // namespace
 
 int MakeLogFileName(char* dest, int max, uint32_t gpsTime, const char* suffix) {
+  if (max < 0) return NameTooLong();
   char stamp[64];
   int stampLength = FormatTimeStampName(stamp, sizeof stamp, gpsTime);
   size_t limit = static_cast<size_t>(max);
@@ -37,7 +57,7 @@ int MakeLogFileName(char* dest, int max, uint32_t gpsTime, const char* suffix) {
     if (static_cast<size_t>(stampLength) > limit) return NameTooLong();
     name = stamp;
   } else {
-    name = tGps.szFileName;
+    name.assign(tGps.szFileName, strnlen(tGps.szFileName, sizeof tGps.szFileName));
     if (name.size() > limit) return NameTooLong();
     if (name.back() == '/') {
       name += stamp;
@@ -51,13 +71,14 @@ int MakeLogFileName(char* dest, int max, uint32_t gpsTime, const char* suffix) {
 }
 
 int MakeWptFileName(char* dest, int max, const char* extension) {
+  if (max < 0) return NameTooLong();
   char stamp[64];
   const char* name = tGps.szFileName;
   if (name[0] == '\0') {
     FormatTimeStampName(stamp, sizeof stamp, GetGpsTimeNow());
     name = stamp;
   }
-  size_t nameLength = std::strlen(name), extensionLength = std::strlen(extension);
+  size_t nameLength = strnlen(name, sizeof tGps.szFileName), extensionLength = std::strlen(extension);
   if (nameLength > static_cast<size_t>(max) || extensionLength > static_cast<size_t>(max) - nameLength) {
     return NameTooLong();
   }
@@ -68,11 +89,19 @@ int MakeWptFileName(char* dest, int max, const char* extension) {
 
 int WriteFileAtomically(const char* name, const void* data, size_t length) {
   // The temporary file stands in the same folder, so the rename stays on one
-  // file system and replaces an earlier file in one step.
-  std::string temporary = std::string(name) + ".XXXXXX";
+  // file system and replaces an earlier file in one step. Its own name is
+  // short: a file name that fits the limit must not fail for a longer
+  // temporary one.
+  std::string temporary(name);
+  size_t slash = temporary.rfind('/');
+  temporary.erase(slash == std::string::npos ? 0 : slash + 1);
+  temporary += ".velmora-XXXXXX";
   int fd = mkstemp(temporary.data());
   if (fd < 0) return -1;
-  fchmod(fd, 0644);
+  // The file gets the permissions a plain create would give it.
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
   const char* p = static_cast<const char*>(data);
   size_t written = 0;
   while (written < length) {
@@ -88,4 +117,72 @@ int WriteFileAtomically(const char* name, const void* data, size_t length) {
     return complete ? -1 : -2;
   }
   return 0;
+}
+
+int SaveIgcTrackLog(int trimmed) {
+  const char* text = nullptr;
+  size_t length = 0;
+  uint32_t nameTime = 0;
+  char* encoded = nullptr;
+  if (tGps.pRawIgc != nullptr) {
+    // The instrument's own file, signature and all, goes out byte for byte.
+    int32_t n = std::max(tGps.nRawIgcLength, 0);
+    if (tGps.nRawIgcSize > 0) n = std::min(n, tGps.nRawIgcSize);
+    text = reinterpret_cast<const char*>(tGps.pRawIgc);
+    length = static_cast<size_t>(n);
+    nameTime = tGps.dwRawIgcStartTime;
+  } else {
+    if (tGps.pTrack == nullptr || tGps.nTrackPoints < 1) {
+      std::printf("No track points to save\n");
+      return -1;
+    }
+    int n = EncodeIgcLog(tGps.pTrack, tGps.nTrackPoints, TextOrNull(tGps.szPilotName), TextOrNull(tGps.szGliderType),
+                         TextOrNull(tGps.szGliderId), TextOrNull(tGps.szCompClass), TextOrNull(tGps.szSiteName),
+                         tGps.szProduct, nullptr, nullptr, tGps.dwDownloadTime, &encoded,
+                         static_cast<int>(tGps.bSigned));
+    if (n < 0) {
+      std::printf("Memory allocation error\n");
+      return -1;
+    }
+    text = encoded;
+    length = static_cast<size_t>(n);
+    nameTime = tGps.pTrack[0].dwTime;
+  }
+  char szName[256];
+  int result = MakeLogFileName(szName, 255, nameTime, trimmed ? "-T.igc" : ".igc");
+  if (result == 0) {
+    switch (WriteFileAtomically(szName, text, length)) {
+      case 0: std::printf("File %s written\n", szName); break;
+      case -2:
+        std::printf("Error writing file %s\n", szName);
+        result = -1;
+        break;
+      default:
+        std::printf("Couldn't create file %s\n", szName);
+        result = -1;
+        break;
+    }
+  }
+  std::free(encoded);
+  return result;
+}
+
+int SaveTracklog() {
+  if (tGps.pTrack == nullptr || tGps.nTrackPoints <= 0) return -1;
+  if (tGps.nGpsType == kGpsGarmin && CheckForInvalidTimeStamps() < 0) return -1;
+  // A live log is kept as recorded.
+  if (tGps.nGpsType != kGpsNmea) {
+    if (CheckForMultipleTracks() < 0 || CheckForTimestampConsistency() < 0 || CheckForSpeedConsistency() < 0) {
+      return -1;
+    }
+  }
+  bool bLost = false;
+  SaveTrackFiles(0, &bLost);
+  if (tGps.bTrim) {
+    // A failed trim has told why; the "-T" files then hold the whole track.
+    TrimTrack();
+    SaveTrackFiles(1, &bLost);
+  }
+  // A flight that did not reach its file must not end the run as a success.
+  return bLost ? -1 : 0;
 }
