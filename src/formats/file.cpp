@@ -95,13 +95,20 @@ int WriteFileAtomically(const char* name, const void* data, size_t length) {
   std::string temporary(name);
   size_t slash = temporary.rfind('/');
   temporary.erase(slash == std::string::npos ? 0 : slash + 1);
-  temporary += ".velmora-XXXXXX";
-  int fd = mkstemp(temporary.data());
+  size_t base = temporary.size();
+  // Created like a plain file (0666 less the umask), under a name nobody else
+  // holds: O_EXCL refuses one that exists.
+  int fd = -1;
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".velmora-%d-%u", static_cast<int>(getpid()), ++counter);
+    temporary.resize(base);
+    temporary += suffix;
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return -1;
+  }
   if (fd < 0) return -1;
-  // The file gets the permissions a plain create would give it.
-  mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
   const char* p = static_cast<const char*>(data);
   size_t written = 0;
   while (written < length) {
