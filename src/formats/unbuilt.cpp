@@ -13,10 +13,4 @@ int FormatNotBuilt(const char* what) {
 }  // namespace
 
 int SaveKmlTrackLog(const char*, int) { return FormatNotBuilt("KML output"); }
-int SaveOziWaypoints() { return FormatNotBuilt("OziExplorer waypoint output"); }
-int SaveGpxWaypoints() { return FormatNotBuilt("GPX waypoint output"); }
-int SaveKmlWaypoints() { return FormatNotBuilt("KML waypoint output"); }
-int ReadWaypointFile() { return FormatNotBuilt("Waypoint file reading"); }
 int TranslateIgcLog() { return FormatNotBuilt("IGC conversion"); }
-int DecodeOziWpts(char*) { return FormatNotBuilt("OziExplorer waypoint reading"); }
-int DecodeGeoWpts(char*) { return FormatNotBuilt("$FormatGEO waypoint reading"); }
