@@ -11,7 +11,6 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v xmllint >/dev/null 2>&1 || need+=(libxml2-utils)
-command -v gpsbabel >/dev/null 2>&1 || need+=(gpsbabel)
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   sudo_cmd=()

@@ -197,8 +197,8 @@ int AddGpxWaypoint(LogTxt* txt, const Waypoint& w) {
   ConvertGpsTimeToSystemTime(w.dwTime, &st);
   if (AddLogTxtF(txt, "  <wpt lat=\"%.6f\" lon=\"%.6f\">\r\n", d.dLatitude, GetGpxLongitude(d.dLongitude)) < 0 ||
       AddLogTxtF(txt, "    <ele>%.1f</ele>\r\n", static_cast<double>(w.nAltitudeM)) < 0 ||
-      // Waypoint times are UTC; without the zone letter readers take them as local time.
-      AddLogTxtF(txt, "    <time>%d-%02d-%02dT%02d:%02d:%02dZ</time>\r\n", static_cast<int>(st.wYear),
+      // The instrument's own clock, which need not be UTC: no zone letter.
+      AddLogTxtF(txt, "    <time>%d-%02d-%02dT%02d:%02d:%02d</time>\r\n", static_cast<int>(st.wYear),
                  static_cast<int>(st.wMonth), static_cast<int>(st.wDay), static_cast<int>(st.wHour),
                  static_cast<int>(st.wMinute), static_cast<int>(st.wSecond)) < 0 ||
       AddLogTxtF(txt, "    <name>") < 0 || AddXmlText(txt, w.szName, sizeof w.szName) < 0 ||

@@ -1,6 +1,5 @@
 // Waypoint files: the writers against hand-made reference files and the GPX
-// schema, the readers' field rules and robustness, and GPSBabel as an
-// independent reader and writer of the same formats.
+// schema, and the readers' field rules and robustness.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -232,40 +231,6 @@ TEST_F(WaypointFiles, WholeFilesAndHostileInput) {
                   tGps.pWaypoints[k].nAltitudeM >= 0);
     }
   }
-}
-
-TEST_F(WaypointFiles, GpsBabelReadsOurFilesAndWeReadItsOzi) {
-  if (!Have("gpsbabel")) GTEST_SKIP() << "gpsbabel not installed";
-  const std::vector<Waypoint> list = {
-      MakeWaypoint("ACORNS", "Acorns landing", 46.426792, 6.905642, 1000, GpsTime(2012, 4, 1, 12, 0, 0)),
-      MakeWaypoint("S-1", "south and west", -33.865, -151.2094, 12, GpsTime(2013, 7, 21, 11, 42, 7)),
-      MakeWaypoint("TOP", "summit", 0.000001, 179.5, 4807, GpsTime(2020, 2, 29, 23, 59, 59))};
-  SetWaypoints(list);
-  std::string base = Base("ours");
-  CaptureStdout();
-  ASSERT_EQ(SaveOziWaypoints() | SaveGpxWaypoints() | SaveKmlWaypoints(), 0);
-  GetCapturedStdout();
-  for (std::string format : {"gpx", "ozi", "kml"}) {
-    std::string file = base + (format == "ozi" ? ".wpt" : "." + format), csv = file + ".csv";
-    ASSERT_TRUE(Shell("gpsbabel -i " + format + " -f " + file + " -o unicsv -F " + csv));
-    std::istringstream in(ReadAll(csv));
-    std::string row;
-    std::getline(in, row);  // No,Latitude,Longitude,Name,Altitude,...
-    for (const Waypoint& w : list) {
-      double lat, lon, alt;
-      char name[16];
-      ASSERT_TRUE(std::getline(in, row)) << format;
-      ASSERT_EQ(std::sscanf(row.c_str(), "%*d,%lf,%lf,\"%15[^\"]\",%lf", &lat, &lon, name, &alt), 4) << row;
-      EXPECT_STREQ(name, w.szName) << format;
-      EXPECT_NEAR(lat, Deg(w.nLatitude), 1e-6) << format;
-      EXPECT_NEAR(lon, Deg(w.nLongitude), 1e-6) << format;
-      EXPECT_NEAR(alt, w.nAltitudeM, 0.5) << format;  // Ozi carries whole feet
-    }
-  }
-  ASSERT_TRUE(Shell("gpsbabel -i gpx -f " + base + ".gpx -o ozi -F " + base + "-babel.wpt"));
-  Base("ours-babel.wpt");
-  ASSERT_EQ(Read(), "0 3 waypoints found\n");
-  for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(Describe(tGps.pWaypoints[i]), Describe(list[i]));
 }
 
 }  // namespace
