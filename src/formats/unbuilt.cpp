@@ -13,12 +13,10 @@ int FormatNotBuilt(const char* what) {
 }  // namespace
 
 int SaveTracklog() { return FormatNotBuilt("Track log saving"); }
-int SaveKmlTrackLog(const char*, int) { return FormatNotBuilt("KML output"); }
 int SaveOziWaypoints() { return FormatNotBuilt("OziExplorer waypoint output"); }
 int SaveGpxWaypoints() { return FormatNotBuilt("GPX waypoint output"); }
 int SaveKmlWaypoints() { return FormatNotBuilt("KML waypoint output"); }
 int ReadWaypointFile() { return FormatNotBuilt("Waypoint file reading"); }
-int TranslateIgcLog() { return FormatNotBuilt("IGC conversion"); }
 int EncodeIgcLog(const TrackPoint*, int32_t, const char*, const char*, const char*, const char*, const char*,
                  const char*, const char*, const TaskState*, uint32_t, char**, int) {
   return FormatNotBuilt("IGC output");
