@@ -47,8 +47,6 @@ TEST(TranslateE2e, UnreadableSourcesFailWithTheirMessage) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 2LL * 1024 * 1024 * 1024), 0);
   close(fd);
-  dir.Write("junk.igc", std::string("\x7f" "ELF\x02\x01\x01\0\0\0BHX\x99\r\n\xff\xfe", 18));
-  dir.Write("noend.igc", "AXYZ\nHFDTE150619\n" + std::string(3000000, 'B'));
   dir.Write("four.igc", Fixes(4));
 
   struct Case {
@@ -60,8 +58,6 @@ TEST(TranslateE2e, UnreadableSourcesFailWithTheirMessage) {
       {"folder.igc", "Source file folder.igc is not a regular file\n"},
       {"pipe.igc", "Source file pipe.igc is not a regular file\n"},
       {"huge.igc", "Source file too large (2147483648 bytes, at most 134217728)\n"},
-      {"junk.igc", "No A-record found\n"},
-      {"noend.igc", "No positions found\n"},
       {"four.igc", "Source file decoded (4 points)\nToo few points for a .kml file\n"},
   };
   e2e::RunOptions options;
@@ -93,8 +89,7 @@ TEST(TranslateE2e, ConvertsARealFileBesideItself) {
   std::string kml = dir.Read("flight.kml");
   EXPECT_EQ(kml.find(" hash=\""), std::string::npos) << "a converted track is never signed";
   EXPECT_EQ(kml.find(" instrument=\""), std::string::npos);
-  EXPECT_NE(kml.find(" time_of_first_point=\"2021-03-06T"), std::string::npos);
-  EXPECT_NE(kml.find("\r\n          <PressureAltitude>\r\n"), std::string::npos);
+  EXPECT_NE(kml.find(" time_of_first_point=\"2021-03-06T"), std::string::npos) << "local time, no Z";
 
   // Only a lower-case ".igc" after some name is replaced.
   r = RunVelmora({"-xflight.IGC"}, dir);

@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "common/time.h"
 #include "formats/igc.h"
@@ -65,7 +63,6 @@ TEST(IgcRead, RecordOrderRulesAndTheirMessages) {
       {kHead + kFix + "\r\n" + "B1260004630000N00800000EA0123401250\r\n", "Pos. error 4 on line 4\n"},
   };
   for (const Case& c : cases) {
-    tGps.pTrack = nullptr;
     Decoded d = Decode(c.text);
     EXPECT_EQ(d.result, -1) << c.text;
     EXPECT_EQ(d.out, c.out) << c.text;
@@ -84,15 +81,13 @@ TEST(IgcRead, RecordOrderRulesAndTheirMessages) {
 }
 
 TEST(IgcRead, DateLineForms) {
-  uint32_t date = 0;
   // No check of the month's length: 31 February 2012 is 2 March.
-  ASSERT_EQ(DecodeDateSentence("310212", &date), 0);
-  EXPECT_EQ(date, Day(2012, 3, 2));
-  date = 0;
-  ASSERT_EQ(DecodeDateSentence("DATE:310212,01", &date), 0);
-  EXPECT_EQ(date, Day(2012, 3, 2));
-  ASSERT_EQ(DecodeDateSentence("DATE:270418", &date), 0);
-  EXPECT_EQ(date, Day(2018, 4, 27));
+  for (const char* good : {"310212", "DATE:310212,01", "DATE:310212"}) {
+    uint32_t date = 0;
+    EXPECT_EQ(DecodeDateSentence(good, &date), 0) << good;
+    EXPECT_EQ(date, Day(2012, 3, 2)) << good;
+  }
+  uint32_t date;
   for (const char* bad : {"", "31021", "3102125", "310212 ", "DATE:", "DATE:310212x", "DATE:31021,", "000112",
                           "320112", "010012", "011312", "01A212", "DATE 310212"}) {
     EXPECT_EQ(DecodeDateSentence(bad, &date), -1) << bad;
@@ -115,8 +110,6 @@ TEST(IgcRead, PositionFieldsAndTheirErrorNumbers) {
   EXPECT_EQ(p.nLongitude, Semicircles(-(70 + 30.456 / 60)));
   EXPECT_EQ(p.nPressureAltitude, -12);
   EXPECT_EQ(p.nGpsAltitude, 8730);
-  ASSERT_EQ(DecodePosSentence("0000000000000N00000000EA00000-0005", &p), 0);
-  EXPECT_EQ(p.nGpsAltitude, -50);
 
   // 179 degrees 60 minutes is the 180th meridian, east or west.
   ASSERT_EQ(DecodePosSentence("1200008960000N17960000EA0000000000", &p), 0);
@@ -141,72 +134,48 @@ TEST(IgcRead, PositionFieldsAndTheirErrorNumbers) {
     t.replace(c.pos, c.with.size(), c.with);
     EXPECT_EQ(DecodePosSentence(t.c_str(), &p), c.error) << t;
   }
-  // Cut short: each field that is missing reports itself.
-  EXPECT_EQ(DecodePosSentence("", &p), -1);
-  EXPECT_EQ(DecodePosSentence("12000046300", &p), -9);
-  EXPECT_EQ(DecodePosSentence("1200004630000N00800000E", &p), -17);
-  EXPECT_EQ(DecodePosSentence("1200004630000N00800000EA", &p), -18);
-  EXPECT_EQ(DecodePosSentence("1200004630000N00800000EA01234", &p), -18);
-  EXPECT_EQ(DecodePosSentence("1200004630000N00800000EA012340125", &p), -18);
+  // Cut short: the first missing field reports itself.
+  for (auto [length, error] : {std::pair{0, -1}, {11, -9}, {23, -17}, {24, -18}, {29, -18}, {33, -18}}) {
+    EXPECT_EQ(DecodePosSentence(good.substr(0, static_cast<size_t>(length)).c_str(), &p), error) << length;
+  }
 }
 
 TEST(IgcRead, MidnightAdvancesTheDateButSmallStepsBackDoNot) {
   std::string text = kHead;
-  for (const char* t : {"235958", "235959", "000001", "000003"}) text += FixAt(t) + "\r\n";
+  for (const char* t : {"235959", "000001", "003000", "000001", "013000", "003000"}) text += FixAt(t) + "\n";
   ASSERT_EQ(Decode(text).result, 0);
-  ASSERT_EQ(tGps.nTrackPoints, 4);
+  ASSERT_EQ(tGps.nTrackPoints, 6);
   uint32_t day = Day(2019, 6, 15);
-  EXPECT_EQ(tGps.pTrack[0].dwTime, day + 86398);
-  EXPECT_EQ(tGps.pTrack[1].dwTime, day + 86399);
-  EXPECT_EQ(tGps.pTrack[2].dwTime, day + 86401);
-  EXPECT_EQ(tGps.pTrack[3].dwTime, day + 86403);
+  EXPECT_EQ(tGps.pTrack[0].dwTime, day + 86399);
+  EXPECT_EQ(tGps.pTrack[1].dwTime, day + 86401);
+  EXPECT_EQ(tGps.pTrack[3].dwTime, day + 86401) << "30 minutes back stay on the day";
+  EXPECT_EQ(tGps.pTrack[5].dwTime, day + 2 * 86400 + 1800) << "an hour back is the next day";
   EXPECT_EQ(tGps.pTrack[0].dwFlags, 1u);
-  EXPECT_EQ(tGps.pTrack[3].dwFlags, 0u);
-
-  text = kHead;
-  for (const char* t : {"120000", "113000", "110001", "120000", "110000"}) text += FixAt(t) + "\n";
-  ASSERT_EQ(Decode(text).result, 0);
-  ASSERT_EQ(tGps.nTrackPoints, 5);
-  EXPECT_EQ(tGps.pTrack[1].dwTime, day + 41400) << "30 minutes back stays on the day";
-  EXPECT_EQ(tGps.pTrack[2].dwTime, day + 39601);
-  EXPECT_EQ(tGps.pTrack[4].dwTime, day + 86400 + 39600) << "an hour back is the next day";
+  EXPECT_EQ(tGps.pTrack[1].dwFlags, 0u);
 }
 
 TEST(IgcRead, LineHandling) {
   // Only a line's first 82 characters count; what follows a CR is not seen.
-  std::string text = kHead + "HFPLT" + std::string(5000, 'x') + "\r\n" + kFix + std::string(60, '9') + "\r\n" +
-                     kFix + "\rB99\n" + kFix + "\n";
-  Decoded d = Decode(text);
-  EXPECT_EQ(d.out, "");
-  EXPECT_EQ(tGps.nTrackPoints, 3);
-
   // Text after the last line end: a complete record there is read, one cut
   // off when the file ended is passed over.
-  d = Decode(kHead + kFix + "\r\n" + kFix);
-  EXPECT_EQ(d.result, 0);
-  EXPECT_EQ(tGps.nTrackPoints, 2);
-  d = Decode(kHead + kFix + "\r\n" + kFix.substr(0, 20));
-  EXPECT_EQ(d.result, 0);
-  EXPECT_EQ(d.out, "");
-  EXPECT_EQ(tGps.nTrackPoints, 1);
-  d = Decode(kHead + kFix + "\r\nGABC");
-  EXPECT_EQ(d.result, 1);
-  d = Decode(kHead + kFix);
-  EXPECT_EQ(d.result, 0);
-  EXPECT_EQ(tGps.nTrackPoints, 1);
-}
-
-TEST(IgcRead, TrackArrayGrowsByDoubling) {
-  std::string text = kHead;
-  for (int i = 0; i < 4500; ++i) {
-    char time[8];
-    std::snprintf(time, sizeof time, "%02d%02d%02d", 10 + i / 3600, (i / 60) % 60, i % 60);
-    text += FixAt(time) + "\r\n";
+  struct Case {
+    std::string text;
+    int result, points;
+  } cases[] = {
+      {kHead + "HFPLT" + std::string(5000, 'x') + "\r\n" + kFix + std::string(60, '9') + "\r\n" + kFix +
+           "\rB9\n",
+       0, 2},
+      {kHead + kFix + "\r\n" + kFix, 0, 2},
+      {kHead + kFix + "\r\n" + kFix.substr(0, 20), 0, 1},
+      {kHead + kFix + "\r\nGABC", 1, 1},
+      {kHead + kFix, 0, 1},
+  };
+  for (const Case& c : cases) {
+    Decoded d = Decode(c.text);
+    EXPECT_EQ(d.out, "");
+    EXPECT_EQ(d.result, c.result);
+    EXPECT_EQ(tGps.nTrackPoints, c.points);
   }
-  ASSERT_EQ(Decode(text).result, 0);
-  ASSERT_EQ(tGps.nTrackPoints, 4500);
-  EXPECT_EQ(tGps.nTrackSize, 8000);
-  EXPECT_EQ(tGps.pTrack[4499].dwTime - tGps.pTrack[0].dwTime, 4499u);
 }
 
 std::string ReadAll(const std::string& path) {
@@ -239,16 +208,6 @@ TEST(IgcRead, EveryRealFileOfTheSharedData) {
   }
   closedir(dir);
   EXPECT_GE(files, 15);
-
-  // One fix read by eye: B1700054815976N00830932EA0000000768 on 21 August 2017.
-  Decode(ReadAll(folder + "/gpsbabel-skydrop.igc"));
-  ASSERT_GT(tGps.nTrackPoints, 0);
-  const TrackPoint& p = tGps.pTrack[0];
-  EXPECT_EQ(p.dwTime, Day(2017, 8, 21) + 17 * 3600 + 5);
-  EXPECT_EQ(p.nLatitude, Semicircles(48 + 15.976 / 60));
-  EXPECT_EQ(p.nLongitude, Semicircles(8 + 30.932 / 60));
-  EXPECT_EQ(p.nPressureAltitude, 0);
-  EXPECT_EQ(p.nGpsAltitude, 7680);
 }
 
 TEST(IgcRead, ArbitraryBytesNeverCrash) {
@@ -259,14 +218,12 @@ TEST(IgcRead, ArbitraryBytesNeverCrash) {
     // Every other round starts like a real file, so decoding goes deeper.
     if (round % 2 == 0) text = kHead + kFix + "\r\n" + text;
     Decoded d = Decode(text);
-    EXPECT_TRUE(d.result == -1 || d.result >= 0);
     if (d.result < 0) {
       EXPECT_EQ(tGps.pTrack, nullptr);
-      EXPECT_FALSE(d.out.empty());
+      EXPECT_FALSE(d.out.empty()) << "every failure says why";
     }
   }
-  std::string zeros(100000, '\0');
-  EXPECT_EQ(Decode(zeros).out, "No A-record found\n");
+  EXPECT_EQ(Decode(std::string(100000, '\0')).out, "No A-record found\n");
   EXPECT_EQ(Decode(kHead + std::string(1000000, 'B')).out, "No positions found\n");
   std::string withNul = kHead + kFix + "\r\n";
   withNul[withNul.size() - 10] = '\0';
@@ -275,17 +232,12 @@ TEST(IgcRead, ArbitraryBytesNeverCrash) {
 
 TEST(IgcRead, ConvertedFileNames) {
   char name[kTranslatedNameSize];
-  struct Case {
-    std::string source, kml;
-  } cases[] = {
-      {"flight.igc", "flight.kml"},   {"flight.IGC", "flight.IGC.kml"}, {".igc", ".igc.kml"},
-      {"a.igc", "a.kml"},             {"dir/x.igc.igc", "dir/x.igc.kml"}, {"plain", "plain.kml"},
-      {std::string(300, 'n'), std::string(300, 'n') + ".kml"},
-      {std::string(296, 'n') + ".igc", std::string(296, 'n') + ".kml"},
-  };
-  for (const Case& c : cases) {
-    MakeTranslatedFileName(c.source.c_str(), name);
-    EXPECT_EQ(name, c.kml) << c.source;
+  std::string n300(300, 'n');
+  for (auto [source, kml] : {std::pair<std::string, std::string>{"flight.igc", "flight.kml"},
+                             {"flight.IGC", "flight.IGC.kml"}, {".igc", ".igc.kml"}, {"a.igc", "a.kml"},
+                             {"x.igc.igc", "x.igc.kml"}, {n300, n300 + ".kml"}}) {
+    MakeTranslatedFileName(source.c_str(), name);
+    EXPECT_EQ(name, kml) << source;
   }
 }
 
