@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/records.h"
@@ -62,3 +63,21 @@ void ScrambleString(uint8_t* data8, const uint8_t* table);
 // The G record line ("G" + 16 hex digits + CR LF, NUL-terminated, 20 bytes)
 // for the running checksum of everything before it.
 void FormatIgcGRecord(uint32_t crc, char* line);
+
+// Reads the text of an IGC file (`length` bytes, no NUL needed) into the
+// track array of tGps. Returns the number of G records, or -1 after its
+// message, with the track array released.
+int DecodeIgcBuffer(const char* text, size_t length);
+// The text after "HFDTE" (either "DDMMYY" or "DATE:DDMMYY[,NN]"): the GPS
+// time of 00:00:00 of that day. 0 or -1.
+int DecodeDateSentence(const char* text, uint32_t* date);
+// The text after "B": dwTime receives the second of the day, and the
+// position and both altitudes are filled; dwFlags is left alone. 0 or a
+// negative error number naming the field that failed.
+int DecodePosSentence(const char* text, TrackPoint* point);
+
+// The name of the KML file that -x makes of an IGC file: the source name
+// without a final ".igc" (lower case, and only when something precedes it),
+// then ".kml". dest holds at least kTranslatedNameSize bytes.
+constexpr int kTranslatedNameSize = 305;  // a 300-character name, 4 more and the NUL
+void MakeTranslatedFileName(const char* source, char* dest);
