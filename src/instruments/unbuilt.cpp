@@ -22,5 +22,4 @@ int DownloadFlymasterWaypoints() { return FamilyNotBuilt("Flymaster"); }
 int UploadFlymasterWaypoints() { return FamilyNotBuilt("Flymaster"); }
 int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
 int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }
-int DownloadNmeaStrings() { return FamilyNotBuilt("NMEA logger"); }
 int DownloadSyrideTrackLog() { return FamilyNotBuilt("Syride"); }
