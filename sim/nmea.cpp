@@ -424,6 +424,9 @@ int RunNmea(int master, int argc, char** argv) {
     }
   }
   if (!WaitForClient(master)) return 0;
+  // A client programs the line right after opening it, discarding what has
+  // arrived: give it that moment, as a receiver that is simply on would.
+  SleepMs(200);
   Counters n;
   int status = o.replay.empty() ? PlayFixes(master, fixes, o, &n) : Replay(master, o, &n);
   std::printf("nmea: sent %d RMC, %d GGA, %d pressure, %d bad checksums, %d log lines\n", n.nRmc, n.nGga, n.nBaro,
