@@ -75,6 +75,8 @@ int DownloadTrackLog() {
     return -1;
   }
   if (family->trackLog() != 0) return -1;
+  // In task mode the logger has saved every flight as it ended.
+  if (tGps.nGpsType == kGpsNmea && tGps.bTaskMode) return 0;
   return SaveTracklog();
 }
 

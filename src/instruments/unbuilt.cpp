@@ -19,5 +19,4 @@ int DownloadMlrTrackLog() { return FamilyNotBuilt("MLR"); }
 int DownloadXctTrackLog() { return FamilyNotBuilt("XC Trainer"); }
 int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
 int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }
-int DownloadNmeaStrings() { return FamilyNotBuilt("NMEA logger"); }
 int DownloadSyrideTrackLog() { return FamilyNotBuilt("Syride"); }
