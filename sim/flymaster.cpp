@@ -36,6 +36,7 @@ namespace sim {
 
 const char* const kFlymasterUsage =
     "    --model TEXT        model name the identification answers (GpsTrio)\n"
+    "    --second TEXT       the identification's second field (0)\n"
     "    --serial TEXT       serial number (12345)\n"
     "    --firmware TEXT     firmware version (1.14); 1.14 echoes an uploaded waypoint's name as\n"
     "                        sent, later versions answer ACK with the name upper-cased and letters\n"
@@ -51,6 +52,7 @@ const char* const kFlymasterUsage =
     "                        first change block one byte short, or the information block 62 bytes\n"
     "    --pace              send at the instrument's 57600 baud, 10 bits a byte\n"
     "    --still SECONDS     the pilot stands at the first position for SECONDS fixes before it\n"
+    "                        (at most 86400)\n"
     "    --pause-after N:SECONDS   the points after point N come SECONDS later (repeatable)\n"
     "    --backward-at N     point N is stamped 30 s before the point ahead of it (repeatable)\n"
     "    --spike-at N        point N lies some 6 km north-east of the track (repeatable)\n"
@@ -62,7 +64,10 @@ const char* const kFlymasterUsage =
     "    --wpt-bad-echo[=N]  answer upload N (every upload without N) with a wrong name\n"
     "    --wpt-nak[=N]       answer upload N with NAK in place of ACK\n"
     "    --wpt-silent[=N]    leave upload N unanswered\n"
-    "    --stay              wait for the next client after a hang-up instead of exiting";
+    "    --stay              wait for the next client after a hang-up instead of exiting\n"
+    "  Every event is one line on standard output: RX, WPT and TX sentences, SEND of each\n"
+    "  block, ACK, NAK and CANCEL for the client's answers, IGNORED and REFUSED with the\n"
+    "  reason, HANGUP.";
 
 namespace {
 
@@ -222,6 +227,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       } else if (name == "--silent-after") {
         o->nSilentAfter = static_cast<int>(n);
       } else if (name == "--still") {
+        if (n > 86400) return bad(v);  // a day on launch is plenty, and bounds the memory
         o->faults.nStillSeconds = n;
       } else if (name == "--backward-at") {
         o->faults.backwardAt.push_back(n);
@@ -622,12 +628,12 @@ bool ParseWireMinutes(std::string_view text, size_t degreeDigits, int* units) {
 }
 
 // Checks an uploaded waypoint and stores it; an empty result means accepted.
-std::string StoreUpload(Session* s, std::string_view body, bool checksumOk, std::string* name) {
+std::string StoreUpload(Session* s, std::string_view body, const char* lineFault, std::string* name) {
   const Options& o = *s->pOptions;
-  if (!checksumOk) return "bad checksum";
   std::vector<std::string_view> f = SplitFields(body);
+  if (f.size() > 6) *name = std::string(f[6]);
+  if (lineFault != nullptr) return lineFault;
   if (f.size() != 8 && f.size() != 9) return "expected 8 or 9 fields, got " + std::to_string(f.size());
-  *name = std::string(f[6]);
   int lat = 0, lon = 0;
   uint32_t altitude = 0;
   if (!ParseWireMinutes(f[1], 2, &lat) || lat > 90 * 60000 || (f[2] != "N" && f[2] != "S")) return "bad latitude";
@@ -654,11 +660,12 @@ std::string StoreUpload(Session* s, std::string_view body, bool checksumOk, std:
   return "";
 }
 
-bool AnswerUpload(Session* s, std::string_view body, bool checksumOk) {
+// lineFault: what is wrong with the sentence as a line (checksum, line end), or null.
+bool AnswerUpload(Session* s, std::string_view body, const char* lineFault) {
   const Options& o = *s->pOptions;
   int upload = ++s->nUploads;
   std::string name;
-  std::string refusal = StoreUpload(s, body, checksumOk, &name);
+  std::string refusal = StoreUpload(s, body, lineFault, &name);
   if (!refusal.empty()) Log("REFUSED %s", refusal.c_str());
   if (FaultHits(o.wptSilent, upload)) {
     Log("NO REPLY");
@@ -695,7 +702,7 @@ bool HandleSentence(Session* s, std::string_view text, bool hadCr) {
   // The flight list request is stored with the checksum 72, which the
   // instrument takes as it comes (the XOR of its characters is 56).
   bool checksumOk = claimed == XorChecksum(body) || (body == "PFMDNL,LST," && claimed == 0x72);
-  if (upload) return AnswerUpload(s, body, checksumOk && hadCr);
+  if (upload) return AnswerUpload(s, body, !checksumOk ? "bad checksum" : !hadCr ? "no carriage return" : nullptr);
   if (!hadCr) return true;
   if (!checksumOk) {
     Log("IGNORED bad checksum, the characters give %02X", XorChecksum(body));
