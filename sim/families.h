@@ -1,6 +1,7 @@
-// The emulated instrument families. Each runs the instrument's side of the
-// protocol on the master of a pseudo-terminal until the client hangs up or a
-// stop is requested, and returns the emulator's exit status.
+// The emulated instrument families. Each reads its options (refusing bad ones
+// before any pseudo-terminal exists), opens and announces the pseudo-terminal
+// (OpenAnnouncedPty), runs the instrument's side of the protocol until the
+// client hangs up or a stop is requested, and returns the exit status.
 #pragma once
 
 namespace sim {
@@ -8,11 +9,11 @@ namespace sim {
 struct Family {
   const char* name;
   const char* usage;  // the family's options, one per line
-  int (*run)(int master, int argc, char** argv);  // argv: the options after FAMILY
+  int (*run)(int argc, char** argv);  // argv: the options after FAMILY
 };
 
 // Defined by the family modules.
-int RunFlymaster(int master, int argc, char** argv);
+int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterUsage;
 int RunNmea(int master, int argc, char** argv);
 extern const char* const kNmeaUsage;

@@ -1,7 +1,6 @@
 // velmora-sim FAMILY [options]: plays an instrument on a pseudo-terminal.
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "families.h"
 #include "pty.h"
@@ -28,15 +27,7 @@ int main(int argc, char** argv) {
   for (const auto& family : kFamilies) {
     if (std::strcmp(argv[1], family.name) != 0) continue;
     sim::InstallStopHandlers();
-    std::string device;
-    int master = sim::OpenPty(&device);
-    if (master < 0) {
-      std::printf("velmora-sim: cannot open a pseudo-terminal\n");
-      return 1;
-    }
-    std::printf("PTY %s\n", device.c_str());
-    std::fflush(stdout);
-    return family.run(master, argc - 2, argv + 2);
+    return family.run(argc - 2, argv + 2);
   }
   std::printf("velmora-sim: unknown family %s\n", argv[1]);
   Usage();

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -64,6 +65,19 @@ int OpenPty(std::string* device) {
   return master;
 }
 
+int OpenAnnouncedPty() {
+  std::string device;
+  int master = OpenPty(&device);
+  if (master < 0) {
+    std::printf("velmora-sim: cannot open a pseudo-terminal\n");
+    std::fflush(stdout);
+    return -1;
+  }
+  std::printf("PTY %s\n", device.c_str());
+  std::fflush(stdout);
+  return master;
+}
+
 bool WaitForClient(int master) {
   while (!StopRequested()) {
     pollfd pfd{master, POLLIN, 0};
@@ -99,9 +113,13 @@ int ReadSome(int master, uint8_t* buffer, size_t size, int timeoutMs) {
 bool WriteAll(int master, const void* data, size_t length, int baud) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
   auto start = std::chrono::steady_clock::now();
+  auto lastProgress = start;
   size_t sent = 0;
   while (sent < length) {
     if (StopRequested()) return false;
+    // A client that keeps the line open but reads nothing would otherwise
+    // hold the emulator here for ever once the terminal's buffer is full.
+    if (std::chrono::steady_clock::now() - lastProgress > std::chrono::seconds(10)) return false;
     size_t chunk = length - sent;
     if (baud > 0) {
       // Release bytes only as fast as the line would carry them.
@@ -116,6 +134,7 @@ bool WriteAll(int master, const void* data, size_t length, int baud) {
     ssize_t n = write(master, p + sent, chunk);
     if (n > 0) {
       sent += static_cast<size_t>(n);
+      lastProgress = std::chrono::steady_clock::now();
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
@@ -124,6 +143,21 @@ bool WriteAll(int master, const void* data, size_t length, int baud) {
     if (pfd.revents & POLLHUP) return false;
   }
   return true;
+}
+
+int ReadByte(ByteInput* input, int timeoutMs) {
+  if (input->nPos >= input->nCount) {
+    int n = ReadSome(input->master, input->ab, sizeof input->ab, timeoutMs);
+    if (n < 0) return kReadGone;
+    if (n == 0) return kReadTimeout;
+    input->nCount = static_cast<size_t>(n);
+    input->nPos = 0;
+  }
+  return input->ab[input->nPos++];
+}
+
+void UnreadByte(ByteInput* input) {
+  if (input->nPos > 0) --input->nPos;
 }
 
 void SleepMs(int ms) {
