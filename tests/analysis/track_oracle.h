@@ -113,7 +113,7 @@ inline TrimPoints TrimDetectors(const std::vector<TrackPoint>& p) {
     for (int32_t i = 0; i + 1 < n && r.nStart == 0; ++i) {
       int32_t w = i;
       while (w + 1 < n && p[w + 1].dwTime - p[i].dwTime <= u(tGps.nTrimLocationInterval)) ++w;
-      if (w == i) continue;
+      if (w == i || (w + 1 == n && p[w].dwTime - p[i].dwTime < u(tGps.nTrimLocationInterval))) continue;
       bool still = true;
       for (int32_t a = i; a <= w && still; ++a)
         for (int32_t b = a + 1; b <= w && still; ++b) still = Dist(p[a], p[b]) <= tGps.nTrimLocationDistance;
