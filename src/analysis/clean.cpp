@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "analysis/analysis.h"
-#include "common/conv.h"
+#include "analysis/chord.h"
 #include "common/time.h"
 #include "frame/state.h"
 
@@ -16,7 +16,6 @@ constexpr int kMaxTracks = 100;
 constexpr int kAnswerExamined = 256;  // characters of a selection answer that count
 constexpr int kMinSpeedPoints = 10;
 constexpr int kSpeedBins = 100;       // whole m/s, 0..99
-constexpr double kSpeedCap = 1000000.0;
 
 enum AnswerState { kAnswerWord, kAnswerEnd };
 
@@ -39,14 +38,28 @@ AnswerState ReadAnswerWord(char* szWord, int size) {
   return kAnswerWord;
 }
 
-double DistanceBetween(const TrackPoint& from, const TrackPoint& to) {
-  ArcPos tFrom{from.nLatitude, from.nLongitude}, tTo{to.nLatitude, to.nLongitude};
-  GeoPos tGeoFrom, tGeoTo;
-  ConvertArcToGeoPos(&tFrom, &tGeoFrom);
-  ConvertArcToGeoPos(&tTo, &tGeoTo);
-  double dDistance = 0.0;
-  if (CalcDistance(&tGeoFrom, &tGeoTo, &dDistance) != 0) dDistance = 0.0;
-  return dDistance;
+// A speed that reaches the highest threshold the histogram can give
+// (3 * 100 + 1 m/s) is too fast for every threshold alike.
+constexpr int32_t kWholeSpeedCap = 3 * kSpeedBins + 1;
+
+int32_t CapWholeSpeed(double dSpeed) {
+  return dSpeed >= kWholeSpeedCap ? kWholeSpeedCap : static_cast<int32_t>(dSpeed);
+}
+
+// The whole metres a second from `from` to `to` in dwSeconds (> 0), capped.
+// Every threshold is a whole number, so a speed is below it exactly when
+// its whole part is; where the chord bracket pins the whole part down the
+// ellipsoidal distance is not needed.
+int32_t CalcWholeSpeed(const TrackPoint& from, const TrackPoint& to, uint32_t dwSeconds) {
+  TrackPos tFrom, tTo;
+  ConvertPointToTrackPos(&from, &tFrom);
+  ConvertPointToTrackPos(&to, &tTo);
+  double dLow, dHigh;
+  if (CalcDistanceBracket(&tFrom, &tTo, &dLow, &dHigh)) {
+    int32_t nLow = CapWholeSpeed(dLow > 0.0 ? dLow / dwSeconds : 0.0);
+    if (nLow == CapWholeSpeed(dHigh / dwSeconds)) return nLow;
+  }
+  return CapWholeSpeed(CalcTrackDistance(&tFrom, &tTo) / dwSeconds);
 }
 
 bool IsInvalidTime(uint32_t dwTime) { return dwTime == 0 || dwTime == 0x7FFFFFFFu || dwTime == 0xFFFFFFFFu; }
@@ -233,16 +246,14 @@ int CheckForSpeedConsistency() {
   for (int32_t& nAnchor : anAnchor) nAnchor = -1;
   int32_t nReference = 0;
   for (int32_t i = 1; i < nPoints; ++i) {
-    double dSpeed = 0.0;
+    int32_t nSpeed = 0;
     if (pTrack[i].dwTime > pTrack[i - 1].dwTime) {
-      dSpeed = DistanceBetween(pTrack[nReference], pTrack[i]) / (pTrack[i].dwTime - pTrack[i - 1].dwTime);
+      nSpeed = CalcWholeSpeed(pTrack[nReference], pTrack[i], pTrack[i].dwTime - pTrack[i - 1].dwTime);
       nReference = i;
     }
-    if (dSpeed > kSpeedCap) dSpeed = kSpeedCap;
-    int32_t nWhole = static_cast<int32_t>(dSpeed);
-    if (nWhole < kSpeedBins) ++anBins[nWhole];
+    if (nSpeed < kSpeedBins) ++anBins[nSpeed];
     for (int b = 0; b <= kSpeedBins; ++b) {
-      if (dSpeed < 3.0 * b + 1.0) {
+      if (nSpeed < 3 * b + 1) {
         if (++anRun[b] == kMinSpeedPoints && anAnchor[b] < 0) anAnchor[b] = i;
       } else {
         anRun[b] = 0;
@@ -260,7 +271,7 @@ int CheckForSpeedConsistency() {
       break;
     }
   }
-  double dThreshold = 3.0 * nBin + 1.0;
+  int32_t nThreshold = 3 * nBin + 1;
   int32_t nAnchor = anAnchor[nBin];
   if (nAnchor < 0) return 0;
 
@@ -270,20 +281,20 @@ int CheckForSpeedConsistency() {
   pTrack[nAnchor].dwFlags |= kKeepMark;
   nReference = nAnchor;
   for (int32_t k = nAnchor - 1; k >= 0; --k) {
-    double dSpeed = 0.0;
+    int32_t nSpeed = 0;
     if (pTrack[k].dwTime < pTrack[nReference].dwTime)
-      dSpeed = DistanceBetween(pTrack[nReference], pTrack[k]) / (pTrack[nReference].dwTime - pTrack[k].dwTime);
-    if (dSpeed < dThreshold) {
+      nSpeed = CalcWholeSpeed(pTrack[nReference], pTrack[k], pTrack[nReference].dwTime - pTrack[k].dwTime);
+    if (nSpeed < nThreshold) {
       pTrack[k].dwFlags |= kKeepMark;
       nReference = k;
     }
   }
   nReference = nAnchor;
   for (int32_t k = nAnchor + 1; k < nPoints; ++k) {
-    double dSpeed = 0.0;
+    int32_t nSpeed = 0;
     if (pTrack[k].dwTime > pTrack[nReference].dwTime)
-      dSpeed = DistanceBetween(pTrack[nReference], pTrack[k]) / (pTrack[k].dwTime - pTrack[nReference].dwTime);
-    if (dSpeed < dThreshold) {
+      nSpeed = CalcWholeSpeed(pTrack[nReference], pTrack[k], pTrack[k].dwTime - pTrack[nReference].dwTime);
+    if (nSpeed < nThreshold) {
       pTrack[k].dwFlags |= kKeepMark;
       nReference = k;
     }

@@ -2,49 +2,16 @@
 // flight begins and ends, and the track array is cut down to it.
 #include "analysis/trim.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "analysis/analysis.h"
+#include "analysis/chord.h"
 #include "common/time.h"
 #include "frame/state.h"
 
 namespace {
-
-constexpr double kSemiMajorAxis = 6378137.0;
-constexpr double kE2 = 0.006694379990141317;
-// Largest curvature of the ellipsoid, a / b^2 (the meridian at the equator),
-// taken a little larger. A geodesic of that bounded curvature cannot be
-// longer than the circular arc of the same curvature over its chord.
-constexpr double kMaxCurvature = 1.0 / 6335439.0 * 1.000001;
-// The chord bound is used only far from the antipodal region where the
-// ellipsoidal distance may not be computable.
-constexpr double kChordBoundLimit = 2000000.0;
-
-enum ChordVerdict { kChordBelow, kChordAbove, kChordUndecided };
-
-// Places the ellipsoidal distance, seen through its chord, against a
-// threshold. The margin (5 cm plus a millionth) covers the rounding of
-// both computations, the tiny longitude offset the distance function adds on
-// a meridian and the centimetre it rounds down to 0 m, with room to spare.
-ChordVerdict ClassifyChord(const TrimPos* from, const TrimPos* to, double dThreshold) {
-  double dx = from->dX - to->dX, dy = from->dY - to->dY, dz = from->dZ - to->dZ;
-  double dChord = std::sqrt(dx * dx + dy * dy + dz * dz);
-  if (dChord >= kChordBoundLimit) return kChordUndecided;
-  double dMargin = 0.05 + 1e-6 * dChord;
-  if (dChord - dMargin > dThreshold) return kChordAbove;
-  double dLongest = 2.0 / kMaxCurvature * std::asin(kMaxCurvature * dChord / 2.0);
-  if (dLongest + dMargin < dThreshold) return kChordBelow;
-  return kChordUndecided;
-}
-
-double Distance(const TrimPos* from, const TrimPos* to) {
-  double dDistance = 0.0;
-  if (CalcDistance(&from->tGeo, &to->tGeo, &dDistance) != 0) dDistance = 0.0;
-  return dDistance;
-}
 
 // Walks back from `from` while the points stay within `seconds` of it and
 // not before `first`; returns the earliest point reached.
@@ -58,7 +25,7 @@ int32_t WalkBack(const TrackPoint* p, int32_t from, int32_t first, uint32_t seco
 // the distance. anLow[b] is the lowest point known to lie near b (all
 // points from there up to b do); abFar[b] says the point just below it lies
 // too far. A pair is therefore measured once however many windows hold it.
-bool IsWindowStill(const TrimPos* pPos, int32_t i, int32_t w, double dDistance, int32_t* anLow, uint8_t* abFar) {
+bool IsWindowStill(const TrackPos* pPos, int32_t i, int32_t w, double dDistance, int32_t* anLow, uint8_t* abFar) {
   for (int32_t b = i + 1; b <= w; ++b) {
     if (anLow[b] <= i) continue;
     if (abFar[b] != 0) return false;
@@ -74,7 +41,7 @@ bool IsWindowStill(const TrimPos* pPos, int32_t i, int32_t w, double dDistance, 
   return true;
 }
 
-int FindStart(const TrackPoint* p, const TrimPos* pPos, int32_t n, uint32_t dwInterval, double dDistance,
+int FindStart(const TrackPoint* p, const TrackPos* pPos, int32_t n, uint32_t dwInterval, double dDistance,
               int32_t* pnStart) {
   *pnStart = 0;
   int32_t* anLow = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * static_cast<size_t>(n)));
@@ -106,40 +73,12 @@ uint32_t Setting(int32_t nValue) { return static_cast<uint32_t>(nValue); }
 
 }  // namespace
 
-void ConvertPointToTrimPos(const TrackPoint* point, TrimPos* out) {
-  ArcPos tArc{point->nLatitude, point->nLongitude};
-  ConvertArcToGeoPos(&tArc, &out->tGeo);
-  double s = std::sin(out->tGeo.dLatitude), c = std::cos(out->tGeo.dLatitude);
-  double dPrimeVertical = kSemiMajorAxis / std::sqrt(1.0 - kE2 * s * s);
-  out->dX = dPrimeVertical * c * std::cos(out->tGeo.dLongitude);
-  out->dY = dPrimeVertical * c * std::sin(out->tGeo.dLongitude);
-  out->dZ = dPrimeVertical * (1.0 - kE2) * s;
-}
-
-bool IsDistanceAbove(const TrimPos* from, const TrimPos* to, double threshold) {
-  switch (ClassifyChord(from, to, threshold)) {
-    case kChordAbove: return true;
-    case kChordBelow: return false;
-    case kChordUndecided: break;
-  }
-  return Distance(from, to) > threshold;
-}
-
-bool IsDistanceAtLeast(const TrimPos* from, const TrimPos* to, double threshold) {
-  switch (ClassifyChord(from, to, threshold)) {
-    case kChordAbove: return true;
-    case kChordBelow: return false;
-    case kChordUndecided: break;
-  }
-  return Distance(from, to) >= threshold;
-}
-
 int FindTrimPoints(const TrackPoint* p, int32_t n, TrimPoints* r) {
   *r = TrimPoints{0, -1, 0, -1, kBoxNone, 0, 0, -1, n > 0 ? n - 1 : 0};
   if (p == nullptr || n <= 0) return -1;
-  TrimPos* pPos = static_cast<TrimPos*>(std::malloc(sizeof(TrimPos) * static_cast<size_t>(n)));
+  TrackPos* pPos = static_cast<TrackPos*>(std::malloc(sizeof(TrackPos) * static_cast<size_t>(n)));
   if (pPos == nullptr) return -1;
-  for (int32_t i = 0; i < n; ++i) ConvertPointToTrimPos(&p[i], &pPos[i]);
+  for (int32_t i = 0; i < n; ++i) ConvertPointToTrackPos(&p[i], &pPos[i]);
 
   uint32_t dwLocationInterval = Setting(tGps.nTrimLocationInterval);
   uint32_t dwLocationDistance = Setting(tGps.nTrimLocationDistance);

@@ -10,31 +10,23 @@
 #include "track_oracle.h"
 
 using oracle::At;
+using oracle::Load;
+using oracle::Loaded;
+using Track = std::vector<TrackPoint>;
 
 namespace {
 
-uint32_t Gps(uint32_t y, uint32_t mo, uint32_t d, uint32_t h, uint32_t mi, uint32_t s) {
-  SystemTime st{y, mo, d, h, mi, s};
-  return ConvertSystemTimeToGpsTime(&st);
-}
+SystemTime kDay{2013, 7, 21, 11, 42, 7};
+const uint32_t t0 = ConvertSystemTimeToGpsTime(&kDay);
 
-// Standard input for the prompts: the given text, then end of input.
-void Answer(const std::string& text) {
+// Runs one step with `answers` on standard input and returns what it printed.
+std::string Step(int (*step)(), int expected, const std::string& answers = "") {
   std::string path = testing::TempDir() + "velmora_clean_stdin";
-  std::ofstream(path, std::ios::binary) << text;
-  ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
-}
-
-struct Outcome {
-  int result;
-  std::string out;
-};
-
-Outcome Step(int (*step)(), const std::string& stdinText = "") {
-  Answer(stdinText);
+  std::ofstream(path, std::ios::binary) << answers;
+  EXPECT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
   testing::internal::CaptureStdout();
-  int result = step();
-  return {result, testing::internal::GetCapturedStdout()};
+  EXPECT_EQ(step(), expected) << answers.substr(0, 40);
+  return testing::internal::GetCapturedStdout();
 }
 
 int Count(const std::string& text, const std::string& what) {
@@ -43,190 +35,135 @@ int Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-// `tracks` flights of 3 points each, 10 s apart, one hour between flights.
-std::vector<TrackPoint> Flights(int tracks, uint32_t t0) {
-  std::vector<TrackPoint> p;
-  for (int k = 0; k < tracks; ++k)
+// `count` flights of three points 10 s apart, an hour between flights.
+Track Flights(int count) {
+  Track p;
+  for (int k = 0; k < count; ++k)
     for (int i = 0; i < 3; ++i) p.push_back(At(t0 + k * 3600 + i * 10, k * 1000 + i * 50, 0));
   return p;
 }
 
+const char kPrompt[] = "Select (a=all,0=none): ";
+
 class Clean : public testing::Test {
  protected:
-  void SetUp() override {
-    tGps.nTrackGap = 30 * 60;
-    tGps.bNoAnalysis = 0;
-  }
-  void TearDown() override { oracle::Load({}); }
+  void SetUp() override { tGps.nTrackGap = 30 * 60, tGps.bNoAnalysis = 0; }
+  void TearDown() override { Load({}); }
 };
 
 }  // namespace
 
-TEST_F(Clean, InvalidTimeStampsAreRemoved) {
-  oracle::Load({At(0, 0, 0), At(100, 0, 0), At(0x7FFFFFFF, 0, 0), At(101, 0, 0), At(0xFFFFFFFF, 0, 0)});
-  Outcome o = Step(CheckForInvalidTimeStamps);
-  EXPECT_EQ(o.result, 0);
-  EXPECT_EQ(o.out, "3 positions with invalid timestamp have been removed\n");
-  ASSERT_EQ(tGps.nTrackPoints, 2);
-  EXPECT_EQ(tGps.pTrack[1].dwTime, 101u);
-
-  oracle::Load({At(0, 0, 0), At(0, 5, 0)});
-  o = Step(CheckForInvalidTimeStamps);
-  EXPECT_EQ(o.result, -1);
-  EXPECT_EQ(o.out, "All positions have an invalid timestamp\n");
+TEST_F(Clean, InvalidTimeStamps) {
+  Load({At(0, 0, 0), At(100, 0, 0), At(0x7FFFFFFF, 0, 0), At(101, 0, 0), At(0xFFFFFFFF, 0, 0)});
+  EXPECT_EQ(Step(CheckForInvalidTimeStamps, 0), "3 positions with invalid timestamp have been removed\n");
+  EXPECT_EQ(Loaded(), (Track{At(100, 0, 0), At(101, 0, 0)}));
+  Load({At(0, 0, 0), At(0, 5, 0)});
+  EXPECT_EQ(Step(CheckForInvalidTimeStamps, -1), "All positions have an invalid timestamp\n");
   EXPECT_EQ(tGps.nTrackPoints, 0);
 }
 
-TEST_F(Clean, GapBoundaryAndSegmentFlags) {
-  uint32_t t0 = Gps(2013, 7, 21, 11, 0, 0);
-  // A pause of 29:59 does not divide; exactly 30:00 does.
-  oracle::Load({At(t0, 0, 0), At(t0 + 1799, 0, 0), At(t0 + 1799 + 1800, 0, 0)});
-  Outcome o = Step(CheckForMultipleTracks, "a\n");
-  EXPECT_EQ(Count(o.out, "\n"), 3) << o.out;  // heading and two tracks
-
-  // Without --gap only the instrument's own segment starts divide the log.
-  tGps.nTrackGap = -1;
-  std::vector<TrackPoint> p = {At(t0, 0, 0), At(t0 + 86400, 0, 0), At(t0 + 86401, 0, 0)};
-  oracle::Load(p);
-  EXPECT_EQ(Step(CheckForMultipleTracks).out, "");
+TEST_F(Clean, Division) {
+  Load({At(t0, 0, 0), At(t0 + 1799, 0, 0), At(t0 + 1799 + 1800, 0, 0)});  // 29:59 and 30:00
+  EXPECT_EQ(Count(Step(CheckForMultipleTracks, 0, "a\n"), "\n"), 3);
+  tGps.nTrackGap = -1;  // not set: only the instrument's segment starts divide
+  Track p = {At(t0, 0, 0), At(t0 + 86400, 0, 0), At(t0 + 86401, 0, 0)};
+  Load(p);
+  EXPECT_EQ(Step(CheckForMultipleTracks, 0), "");
   p[2].dwFlags = kSegmentStart;
-  oracle::Load(p);
-  EXPECT_NE(Step(CheckForMultipleTracks, "a").out.find("Multiple tracks detected:"), std::string::npos);
-
-  // --gap 0 and a single point are never divided.
+  Load(p);
+  EXPECT_EQ(Count(Step(CheckForMultipleTracks, 0, "A"), kPrompt), 1);
+  EXPECT_EQ(Loaded(), p);
   tGps.nTrackGap = 0;
-  oracle::Load(p);
-  EXPECT_EQ(Step(CheckForMultipleTracks).out, "");
+  EXPECT_EQ(Step(CheckForMultipleTracks, 0), "");
+  Load(Flights(150));  // at most 100 tracks: the hundredth runs to the end
   tGps.nTrackGap = 60;
-  oracle::Load({At(t0, 0, 0)});
-  EXPECT_EQ(Step(CheckForMultipleTracks).out, "");
+  EXPECT_EQ(Count(Step(CheckForMultipleTracks, 0, "1\n"), "\n"), 101);
+  EXPECT_EQ(tGps.nTrackPoints, 51 * 3);
 }
 
-TEST_F(Clean, ListIsNewestFirstAndSelectionKeepsTimeOrder) {
-  uint32_t t0 = Gps(2013, 7, 21, 11, 42, 7);
-  std::vector<TrackPoint> p = Flights(3, t0);
+TEST_F(Clean, ListAndSelection) {
+  Track p = Flights(3);
   p[5].dwTime = t0 + 3600 - 5;  // the second flight's last point lies before its first
-  oracle::Load(p);
-  Outcome o = Step(CheckForMultipleTracks, "2,1\n");
-  EXPECT_EQ(o.out,
+  Load(p);
+  EXPECT_EQ(Step(CheckForMultipleTracks, 0, "2,1\n"),
             "Multiple tracks detected:\n"
             "1   21-07-2013   13:42:07   0:00:20\n"
-            "2   21-07-2013   12:42:07   0:00:10\n"  // its latest point, not the earlier last one
-            "3   21-07-2013   11:42:07   0:00:20\n"
-            "Select (a=all,0=none): ");
-  EXPECT_EQ(o.result, 0);
-  EXPECT_EQ(oracle::Loaded(), std::vector<TrackPoint>(p.begin() + 3, p.end()));
-
-  oracle::Load(Flights(5, t0));
-  o = Step(CheckForMultipleTracks, "1,x\n5,5\n");
-  EXPECT_EQ(Count(o.out, "Select (a=all,0=none): "), 2);
-  EXPECT_EQ(oracle::Loaded(), std::vector<TrackPoint>(Flights(1, t0)));
-}
-
-TEST_F(Clean, RefusalsEndWithNoTrack) {
-  uint32_t t0 = Gps(2020, 2, 29, 9, 0, 0);
-  for (const char* answer : {"7\n", "0\n", "", "\n  \n", ",,\n"}) {
-    oracle::Load(Flights(5, t0));
-    Outcome o = Step(CheckForMultipleTracks, answer);
-    EXPECT_EQ(o.result, -1) << answer;
-    EXPECT_EQ(tGps.nTrackPoints, 0);
-    EXPECT_EQ(Count(o.out, "Select (a=all,0=none): "), 1);
-    EXPECT_EQ(o.out.substr(o.out.size() - 18), "No track selected\n");
+            "2   21-07-2013   12:42:07   0:00:10\n"
+            "3   21-07-2013   11:42:07   0:00:20\n" +
+                std::string(kPrompt));
+  EXPECT_EQ(Loaded(), Track(p.begin() + 3, p.end()));
+  // An unreadable answer asks again; a long line is dropped whole; only the
+  // first 256 characters count and a number still open there selects nothing.
+  const std::pair<std::string, int> answers[] = {{"1,x\n3,3\n", 2},
+                                                 {std::string(5000, 'x') + " 1\n3\n", 2},
+                                                 {std::string(254, ',') + "3\n", 1},
+                                                 {"3" + std::string(255, ',') + "x\n", 1}};
+  for (const auto& [answer, prompts] : answers) {
+    Load(Flights(3));
+    EXPECT_EQ(Count(Step(CheckForMultipleTracks, 0, answer), kPrompt), prompts);
+    EXPECT_EQ(Loaded(), Flights(1));
   }
-  oracle::Load(Flights(5, t0));
-  EXPECT_EQ(Step(CheckForMultipleTracks, "A\n").result, 0);
-  EXPECT_EQ(oracle::Loaded(), Flights(5, t0));
-}
-
-TEST_F(Clean, LongAnswersAreBounded) {
-  uint32_t t0 = Gps(2021, 5, 1, 9, 0, 0);
-  // A long invalid line is dropped whole: the next line answers the prompt.
-  oracle::Load(Flights(3, t0));
-  Outcome o = Step(CheckForMultipleTracks, std::string(5000, 'x') + " 1\n3\n");
-  EXPECT_EQ(Count(o.out, "Select (a=all,0=none): "), 2);
-  EXPECT_EQ(oracle::Loaded(), Flights(1, t0));
-  // Only 256 characters count: a number still open there selects nothing,
-  // and what lies beyond them cannot spoil the answer.
-  oracle::Load(Flights(3, t0));
-  EXPECT_EQ(Step(CheckForMultipleTracks, std::string(255, ',') + "1\n").result, -1);
-  oracle::Load(Flights(3, t0));
-  EXPECT_EQ(Step(CheckForMultipleTracks, std::string(254, ',') + "3\n").result, 0);
-  EXPECT_EQ(oracle::Loaded(), Flights(1, t0));
-  oracle::Load(Flights(3, t0));
-  EXPECT_EQ(Step(CheckForMultipleTracks, "3" + std::string(255, ',') + "x\n").result, 0);
-  EXPECT_EQ(oracle::Loaded(), Flights(1, t0));
-}
-
-TEST_F(Clean, AtMostAHundredTracks) {
-  oracle::Load(Flights(150, Gps(2022, 1, 1, 0, 0, 0)));
-  Outcome o = Step(CheckForMultipleTracks, "1\n");
-  EXPECT_EQ(Count(o.out, "\n"), 101);
-  EXPECT_EQ(tGps.nTrackPoints, 51 * 3);  // the hundredth runs to the end
+  const std::string refusals[] = {"7\n", "0\n", "", "\n  \n", ",,\n", std::string(255, ',') + "1\n"};
+  for (const std::string& refusal : refusals) {
+    Load(Flights(5));
+    std::string out = Step(CheckForMultipleTracks, -1, refusal);
+    EXPECT_EQ(Count(out, kPrompt), 1);
+    EXPECT_EQ(out.substr(out.size() - 18), "No track selected\n");
+    EXPECT_EQ(tGps.nTrackPoints, 0);
+  }
 }
 
 TEST_F(Clean, BackwardTimeStamps) {
-  std::vector<TrackPoint> p = {At(100, 0, 0), At(101, 0, 0), At(99, 0, 0), At(101, 0, 0), At(100, 0, 0),
-                               At(102, 0, 0)};
+  Track p = {At(100, 0, 0), At(101, 0, 0), At(99, 0, 0), At(101, 0, 0), At(100, 0, 0), At(102, 0, 0)};
   for (const char* keep : {"y\n", "k", "", "yes no\n"}) {
-    oracle::Load(p);
-    Outcome o = Step(CheckForTimestampConsistency, keep);
-    EXPECT_EQ(o.out.rfind("2 positions have a timestamp going back in time. Keep anyway ? ", 0), 0u);
-    EXPECT_EQ(oracle::Loaded(), p);
+    Load(p);
+    EXPECT_EQ(Step(CheckForTimestampConsistency, 0, keep)
+                  .rfind("2 positions have a timestamp going back in time. Keep anyway ? ", 0),
+              0u);
+    EXPECT_EQ(Loaded(), p);
   }
-  oracle::Load(p);
-  EXPECT_EQ(Step(CheckForTimestampConsistency, "No\n").result, 0);
-  EXPECT_EQ(oracle::Loaded(), (std::vector<TrackPoint>{p[0], p[1], p[3], p[5]}));
+  Load(p);
+  Step(CheckForTimestampConsistency, 0, "No\n");
+  EXPECT_EQ(Loaded(), (Track{p[0], p[1], p[3], p[5]}));
 }
 
-TEST_F(Clean, SpeedAnalysisDropsSpikes) {
-  std::vector<TrackPoint> p;
+TEST_F(Clean, SpeedOutliers) {
+  Track p;
   for (uint32_t i = 0; i < 30; ++i) p.push_back(At(1000 + i, i * 10.0, 0));
-  std::vector<TrackPoint> spiked = p;
+  Track spiked = p;
   spiked[20] = At(1020, 200, 5000);
-  oracle::Load(spiked);
-  Outcome o = Step(CheckForSpeedConsistency);
-  EXPECT_EQ(o.out, "1 positions have been removed in speed analysis\n");
-  std::vector<TrackPoint> expected = p;
-  expected.erase(expected.begin() + 20);
-  EXPECT_EQ(oracle::Loaded(), expected);
-
-  // Too short, or skipped on request: untouched.
-  std::vector<TrackPoint> nine(spiked.begin() + 12, spiked.begin() + 21);
-  oracle::Load(nine);
-  EXPECT_EQ(Step(CheckForSpeedConsistency).out, "");
-  EXPECT_EQ(oracle::Loaded(), nine);
-  tGps.bNoAnalysis = 1;
-  oracle::Load(spiked);
-  EXPECT_EQ(Step(CheckForSpeedConsistency).out, "");
-  tGps.bNoAnalysis = 0;
-
-  // Every second speed far above the rest: never ten in a row below.
-  std::vector<TrackPoint> zigzag;
+  Load(spiked);
+  EXPECT_EQ(Step(CheckForSpeedConsistency, 0), "1 positions have been removed in speed analysis\n");
+  p.erase(p.begin() + 20);  // the points after the spike stay
+  EXPECT_EQ(Loaded(), p);
+  Track zigzag;  // never ten speeds in a row below the threshold
   for (uint32_t i = 0; i < 40; ++i) zigzag.push_back(At(i, 0, i % 2 ? 3000 : 0));
-  oracle::Load(zigzag);
-  EXPECT_EQ(Step(CheckForSpeedConsistency).out, "");
-  EXPECT_EQ(oracle::Loaded(), zigzag);
+  const Track untouched[] = {Track(spiked.begin() + 12, spiked.begin() + 21), spiked, zigzag};
+  for (int k = 0; k < 3; ++k) {  // nine points, --noana, no anchor
+    tGps.bNoAnalysis = k == 1;
+    Load(untouched[k]);
+    EXPECT_EQ(Step(CheckForSpeedConsistency, 0), "");
+    EXPECT_EQ(Loaded(), untouched[k]);
+  }
 }
 
 TEST_F(Clean, SpeedAnalysisMatchesThePlainRules) {
   std::mt19937 rng(5);
   for (int round = 0; round < 300; ++round) {
-    std::vector<TrackPoint> p;
-    int n = 8 + static_cast<int>(rng() % 120);
+    Track p;
     double north = 0, east = 0, pace = 1 + rng() % 60;
-    uint32_t t = 0xFFFFFF00u + rng() % 400;  // some tracks cross the wrap of the time
-    for (int i = 0; i < n; ++i) {
-      t += rng() % 9 < 7 ? 1 : rng() % 4;   // mostly 1 s, some repeated or jumping times
-      if (rng() % 20 == 0) t -= 3;          // running back
+    uint32_t t = 0xFFFFFF00u + rng() % 400;  // some cross the wrap of the time
+    for (int i = 8 + static_cast<int>(rng() % 120); i > 0; --i) {
+      t += rng() % 9 < 7 ? 1 : rng() % 4;  // mostly 1 s, some repeated or jumping times
+      if (rng() % 20 == 0) t -= 3;         // and some running back
       north += (static_cast<int>(rng() % 21) - 10) * pace / 10;
       east += pace;
-      TrackPoint q = At(t, north, east);
-      if (rng() % 15 == 0) q = At(t, north + (rng() % 2 ? 1e6 : 300), east);  // spikes, far and near
+      TrackPoint q = At(t, north + (rng() % 15 ? 0 : rng() % 2 ? 1e6 : 300), east);  // spikes, far and near
       if (rng() % 97 == 0) q.nLatitude = -q.nLatitude, q.nLongitude += 0x80000000u;  // antipodal
       p.push_back(q);
     }
-    oracle::Load(p);
-    Step(CheckForSpeedConsistency);
-    ASSERT_EQ(oracle::Loaded(), oracle::SpeedConsistency(p, false)) << round;
+    Load(p);
+    Step(CheckForSpeedConsistency, 0);
+    ASSERT_EQ(Loaded(), oracle::SpeedConsistency(p)) << round;
   }
 }

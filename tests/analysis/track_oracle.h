@@ -4,28 +4,23 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "analysis/trim.h"
 #include "common/conv.h"
 #include "frame/state.h"
 
-inline bool operator==(const TrackPoint& a, const TrackPoint& b) {
-  return a.dwFlags == b.dwFlags && a.dwTime == b.dwTime && a.nLatitude == b.nLatitude &&
-         a.nLongitude == b.nLongitude && a.nGpsAltitude == b.nGpsAltitude &&
-         a.nPressureAltitude == b.nPressureAltitude;
-}
+inline bool operator==(const TrackPoint& a, const TrackPoint& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 namespace oracle {
 
 // A point `north` and `east` metres from 46 N 7 E (near enough for tests).
 inline TrackPoint At(uint32_t time, double north, double east, int32_t altitudeDm = 0) {
   constexpr double kToSemicircle = 2147483648.0 / 180.0;
-  double latitude = 46.0 + north / 111132.0, longitude = 7.0 + east / 77330.0;
-  return TrackPoint{0, time, static_cast<int32_t>(latitude * kToSemicircle),
-                    static_cast<int32_t>(longitude * kToSemicircle), altitudeDm, 0};
+  return TrackPoint{0, time, static_cast<int32_t>((46.0 + north / 111132.0) * kToSemicircle),
+                    static_cast<int32_t>((7.0 + east / 77330.0) * kToSemicircle), altitudeDm, 0};
 }
 
 // Hands a copy of `points` to tGps as its track array.
@@ -36,7 +31,6 @@ inline void Load(const std::vector<TrackPoint>& points) {
   std::copy(points.begin(), points.end(), tGps.pTrack);
   tGps.nTrackPoints = static_cast<int32_t>(points.size());
 }
-
 inline std::vector<TrackPoint> Loaded() { return {tGps.pTrack, tGps.pTrack + tGps.nTrackPoints}; }
 
 inline double Dist(const TrackPoint& from, const TrackPoint& to) {
@@ -48,48 +42,31 @@ inline double Dist(const TrackPoint& from, const TrackPoint& to) {
   return CalcDistance(&ga, &gb, &d) == 0 ? d : 0.0;
 }
 
-// The points the speed analysis keeps (all of them when it does not apply).
-inline std::vector<TrackPoint> SpeedConsistency(std::vector<TrackPoint> p, bool noAnalysis) {
-  size_t n = p.size();
-  if (noAnalysis || n < 10) return p;
+// The points the speed analysis keeps.
+inline std::vector<TrackPoint> SpeedConsistency(const std::vector<TrackPoint>& p) {
+  const size_t n = p.size();
+  if (n < 10) return p;
   std::vector<double> speed(n, 0.0);
-  size_t ref = 0;
-  for (size_t i = 1; i < n; ++i) {
-    if (p[i].dwTime > p[i - 1].dwTime) {
-      speed[i] = Dist(p[ref], p[i]) / (p[i].dwTime - p[i - 1].dwTime);
-      ref = i;
-    }
-  }
-  int bins[100] = {};
-  for (size_t i = 1; i < n; ++i) {
-    double s = speed[i] > 1e6 ? 1e6 : speed[i];
-    if (s < 100) ++bins[static_cast<int>(s)];
-  }
+  for (size_t i = 1, ref = 0; i < n; ++i)
+    if (p[i].dwTime > p[i - 1].dwTime) speed[i] = Dist(p[ref], p[i]) / (p[i].dwTime - p[i - 1].dwTime), ref = i;
+  int bins[100] = {}, b = 100;
+  for (size_t i = 1; i < n; ++i)
+    if (std::min(speed[i], 1e6) < 100) ++bins[static_cast<int>(speed[i])];
   int64_t r = static_cast<int64_t>(n) * 19 / 20;
-  int b = 100;
-  for (int k = 0; k < 100; ++k) {
-    r -= bins[k];
-    if (r < 1) {
-      b = k;
-      break;
-    }
-  }
-  double threshold = 3.0 * b + 1;
-  size_t anchor = 0, run = 0;
-  for (size_t i = 1; i < n && anchor == 0; ++i) {
-    run = speed[i] < threshold ? run + 1 : 0;
-    if (run == 10) anchor = i;
-  }
+  for (int k = 0; k < 100 && b == 100; ++k)
+    if ((r -= bins[k]) < 1) b = k;
+  const double threshold = 3.0 * b + 1;
+  size_t anchor = 0;
+  for (size_t i = 1, run = 0; i < n && anchor == 0; ++i)
+    if ((run = speed[i] < threshold ? run + 1 : 0) == 10) anchor = i;
   if (anchor == 0) return p;
   std::vector<bool> keep(n, false);
   keep[anchor] = true;
-  ref = anchor;
-  for (size_t k = anchor; k-- > 0;) {
+  for (size_t k = anchor, ref = anchor; k-- > 0;) {
     double s = p[k].dwTime < p[ref].dwTime ? Dist(p[ref], p[k]) / (p[ref].dwTime - p[k].dwTime) : 0.0;
     if (s < threshold) keep[k] = true, ref = k;
   }
-  ref = anchor;
-  for (size_t k = anchor + 1; k < n; ++k) {
+  for (size_t k = anchor + 1, ref = anchor; k < n; ++k) {
     double s = p[k].dwTime > p[ref].dwTime ? Dist(p[ref], p[k]) / (p[k].dwTime - p[ref].dwTime) : 0.0;
     if (s < threshold) keep[k] = true, ref = k;
   }
@@ -99,64 +76,55 @@ inline std::vector<TrackPoint> SpeedConsistency(std::vector<TrackPoint> p, bool 
   return kept;
 }
 
-// The trim detectors with the TRIM_ settings of tGps.
+// The trim detectors with the TRIM_ settings of tGps. A still window must
+// span the whole interval: one cut short by the end of the log does not count.
 inline TrimPoints TrimDetectors(const std::vector<TrackPoint>& p) {
   const int32_t n = static_cast<int32_t>(p.size());
+  const GpsState& g = tGps;
   TrimPoints r{0, -1, 0, -1, kBoxNone, 0, 0, -1, n - 1};
   auto u = [](int32_t v) { return static_cast<uint32_t>(v); };
-  auto walkBack = [&](int32_t from, uint32_t seconds) {
+  auto since = [&](int32_t later, int32_t earlier) { return p[later].dwTime - p[earlier].dwTime; };
+  auto walkBack = [&](int32_t from, int32_t seconds) {
     int32_t k = from;
-    while (k - 1 >= r.nStart && p[from].dwTime - p[k - 1].dwTime <= seconds) --k;
+    while (k - 1 >= r.nStart && since(from, k - 1) <= u(seconds)) --k;
     return k;
   };
-  if (tGps.nTrimLocationInterval != 0 && tGps.nTrimLocationDistance != 0 && n >= 2) {
-    for (int32_t i = 0; i + 1 < n && r.nStart == 0; ++i) {
-      int32_t w = i;
-      while (w + 1 < n && p[w + 1].dwTime - p[i].dwTime <= u(tGps.nTrimLocationInterval)) ++w;
-      if (w == i || (w + 1 == n && p[w].dwTime - p[i].dwTime < u(tGps.nTrimLocationInterval))) continue;
-      bool still = true;
-      for (int32_t a = i; a <= w && still; ++a)
-        for (int32_t b = a + 1; b <= w && still; ++b) still = Dist(p[a], p[b]) <= tGps.nTrimLocationDistance;
-      if (still) r.nStart = w;
-    }
+  for (int32_t i = 0; g.nTrimLocationInterval && g.nTrimLocationDistance && i + 1 < n && !r.nStart; ++i) {
+    int32_t w = i;
+    while (w + 1 < n && since(w + 1, i) <= u(g.nTrimLocationInterval)) ++w;
+    if (w == i || (w + 1 == n && since(w, i) < u(g.nTrimLocationInterval))) continue;
+    bool still = true;
+    for (int32_t a = i; a <= w && still; ++a)
+      for (int32_t b = a + 1; b <= w && still; ++b) still = Dist(p[a], p[b]) <= g.nTrimLocationDistance;
+    if (still) r.nStart = w;
   }
   r.nSpeedTakeoff = r.nBoxTakeoff = r.nStart;
-  if (tGps.nTrimTakeoffInterval != 0 && tGps.nTrimTakeoffDistance != 0 && n - r.nStart >= 2) {
-    for (int32_t a = r.nStart; a + 1 < n; ++a) {
-      int32_t b = a + 1;
-      while (b < n && p[b].dwTime - p[a].dwTime < u(tGps.nTrimTakeoffInterval)) ++b;
-      if (b < n && Dist(p[a], p[b]) >= tGps.nTrimTakeoffDistance) {
-        r.nSpeedDetected = a;
-        r.nSpeedTakeoff = walkBack(a, u(tGps.nTrimTakeoffPrepend));
-        break;
-      }
+  for (int32_t a = r.nStart; g.nTrimTakeoffInterval && g.nTrimTakeoffDistance && a + 1 < n; ++a) {
+    int32_t b = a + 1;
+    while (b < n && since(b, a) < u(g.nTrimTakeoffInterval)) ++b;
+    if (b < n && Dist(p[a], p[b]) >= g.nTrimTakeoffDistance) {
+      r.nSpeedDetected = a, r.nSpeedTakeoff = walkBack(a, g.nTrimTakeoffPrepend);
+      break;
     }
   }
-  if (tGps.nTrimBoxRadius != 0 && tGps.nTrimBoxHeight != 0 && n - r.nStart >= 2) {
-    const TrackPoint& s = p[r.nStart];
-    int64_t h = int64_t{tGps.nTrimBoxHeight} * 10;
-    for (int32_t k = r.nStart; k < n && r.nBoxDetected < 0; ++k) {
-      int reason = Dist(s, p[k]) >= tGps.nTrimBoxRadius                   ? kBoxDistance
-                   : int64_t{p[k].nGpsAltitude} - s.nGpsAltitude >= h ? kBoxAbove
-                   : int64_t{s.nGpsAltitude} - p[k].nGpsAltitude >= h ? kBoxBelow
-                                                                         : kBoxNone;
-      if (reason == kBoxNone) continue;
-      r.nBoxDetected = k;
-      r.nBoxReason = reason;
-      r.nBoxTakeoff = walkBack(k, u(tGps.nTrimBoxPrepend));
-    }
+  const TrackPoint& s = p[r.nStart];
+  const int64_t h = int64_t{g.nTrimBoxHeight} * 10;
+  for (int32_t k = r.nStart; g.nTrimBoxRadius && h && n - r.nStart >= 2 && k < n && r.nBoxDetected < 0; ++k) {
+    int reason = Dist(s, p[k]) >= g.nTrimBoxRadius                     ? kBoxDistance
+                 : int64_t{p[k].nGpsAltitude} - s.nGpsAltitude >= h ? kBoxAbove
+                 : int64_t{s.nGpsAltitude} - p[k].nGpsAltitude >= h ? kBoxBelow
+                                                                       : kBoxNone;
+    if (reason != kBoxNone) r.nBoxDetected = k, r.nBoxReason = reason, r.nBoxTakeoff = walkBack(k, g.nTrimBoxPrepend);
   }
   r.nTakeoff = std::min(r.nSpeedTakeoff, r.nBoxTakeoff);
-  if (tGps.nTrimLandingInterval != 0 && tGps.nTrimLandingDistance != 0 && n - r.nTakeoff > 1) {
-    for (int32_t k = n - 1; k >= r.nTakeoff; --k) {
-      int32_t m = k;
-      while (m >= r.nTakeoff && p[k].dwTime - p[m].dwTime < u(tGps.nTrimLandingInterval)) --m;
-      if (m >= r.nTakeoff && Dist(p[m], p[k]) >= tGps.nTrimLandingDistance) {
-        r.nLandingDetected = r.nLanding = k;
-        while (r.nLanding + 1 < n && p[r.nLanding + 1].dwTime - p[k].dwTime <= u(tGps.nTrimLandingAppend))
-          ++r.nLanding;
-        break;
-      }
+  for (int32_t k = n - 1; g.nTrimLandingInterval && g.nTrimLandingDistance && n - r.nTakeoff > 1 && k >= r.nTakeoff;
+       --k) {
+    int32_t m = k;
+    while (m >= r.nTakeoff && since(k, m) < u(g.nTrimLandingInterval)) --m;
+    if (m >= r.nTakeoff && Dist(p[m], p[k]) >= g.nTrimLandingDistance) {
+      r.nLandingDetected = r.nLanding = k;
+      while (r.nLanding + 1 < n && since(r.nLanding + 1, k) <= u(g.nTrimLandingAppend)) ++r.nLanding;
+      break;
     }
   }
   return r;
