@@ -71,25 +71,11 @@ int FindStart(const TrackPoint* p, const TrackPos* pPos, int32_t n, uint32_t dwI
 
 uint32_t Setting(int32_t nValue) { return static_cast<uint32_t>(nValue); }
 
-}  // namespace
-
-int FindTrimPoints(const TrackPoint* p, int32_t n, TrimPoints* r) {
-  *r = TrimPoints{0, -1, 0, -1, kBoxNone, 0, 0, -1, n > 0 ? n - 1 : 0};
-  if (p == nullptr || n <= 0) return -1;
-  TrackPos* pPos = static_cast<TrackPos*>(std::malloc(sizeof(TrackPos) * static_cast<size_t>(n)));
-  if (pPos == nullptr) return -1;
-  for (int32_t i = 0; i < n; ++i) ConvertPointToTrackPos(&p[i], &pPos[i]);
-
-  uint32_t dwLocationInterval = Setting(tGps.nTrimLocationInterval);
-  uint32_t dwLocationDistance = Setting(tGps.nTrimLocationDistance);
-  if (dwLocationInterval != 0 && dwLocationDistance != 0 && n >= 2) {
-    if (FindStart(p, pPos, n, dwLocationInterval, dwLocationDistance, &r->nStart) != 0) {
-      std::free(pPos);
-      return -1;
-    }
-  }
+// The speed and box exit takeoff detectors, searching from r->nStart.
+void FindTakeoffs(const TrackPoint* p, const TrackPos* pPos, int32_t n, TrimPoints* r) {
   int32_t nStart = r->nStart;
-
+  r->nSpeedDetected = r->nBoxDetected = -1;
+  r->nBoxReason = kBoxNone;
   uint32_t dwTakeoffInterval = Setting(tGps.nTrimTakeoffInterval);
   uint32_t dwTakeoffDistance = Setting(tGps.nTrimTakeoffDistance);
   r->nSpeedTakeoff = nStart;
@@ -126,6 +112,36 @@ int FindTrimPoints(const TrackPoint* p, int32_t n, TrimPoints* r) {
         break;
       }
     }
+  }
+}
+
+}  // namespace
+
+int FindTrimPoints(const TrackPoint* p, int32_t n, TrimPoints* r) {
+  *r = TrimPoints{0, -1, 0, -1, kBoxNone, 0, 0, -1, n > 0 ? n - 1 : 0};
+  if (p == nullptr || n <= 0) return -1;
+  TrackPos* pPos = static_cast<TrackPos*>(std::malloc(sizeof(TrackPos) * static_cast<size_t>(n)));
+  if (pPos == nullptr) return -1;
+  for (int32_t i = 0; i < n; ++i) ConvertPointToTrackPos(&p[i], &pPos[i]);
+
+  uint32_t dwLocationInterval = Setting(tGps.nTrimLocationInterval);
+  uint32_t dwLocationDistance = Setting(tGps.nTrimLocationDistance);
+  if (dwLocationInterval != 0 && dwLocationDistance != 0 && n >= 2) {
+    if (FindStart(p, pPos, n, dwLocationInterval, dwLocationDistance, &r->nStart) != 0) {
+      std::free(pPos);
+      return -1;
+    }
+  }
+  FindTakeoffs(p, pPos, n, r);
+  // A still window after which a takeoff detector that is on finds no
+  // takeoff lies after the flight: the log began in the air and the window
+  // is the pilot standing after landing. Cutting there would keep only the
+  // minutes after the landing, so the search starts from the first point.
+  bool bSpeedOn = tGps.nTrimTakeoffInterval != 0 && tGps.nTrimTakeoffDistance != 0;
+  bool bBoxOn = tGps.nTrimBoxRadius != 0 && tGps.nTrimBoxHeight != 0;
+  if (r->nStart > 0 && ((bSpeedOn && r->nSpeedDetected < 0) || (bBoxOn && r->nBoxDetected < 0))) {
+    r->nStart = 0;
+    FindTakeoffs(p, pPos, n, r);
   }
   r->nTakeoff = r->nSpeedTakeoff < r->nBoxTakeoff ? r->nSpeedTakeoff : r->nBoxTakeoff;
   int32_t nTakeoff = r->nTakeoff;

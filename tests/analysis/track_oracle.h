@@ -77,7 +77,8 @@ inline std::vector<TrackPoint> SpeedConsistency(const std::vector<TrackPoint>& p
 }
 
 // The trim detectors with the TRIM_ settings of tGps. A still window must
-// span the whole interval: one cut short by the end of the log does not count.
+// span the whole interval (one cut short by the end of the log does not
+// count) and be followed by a takeoff when a takeoff detector is on.
 inline TrimPoints TrimDetectors(const std::vector<TrackPoint>& p) {
   const int32_t n = static_cast<int32_t>(p.size());
   const GpsState& g = tGps;
@@ -98,24 +99,32 @@ inline TrimPoints TrimDetectors(const std::vector<TrackPoint>& p) {
       for (int32_t b = a + 1; b <= w && still; ++b) still = Dist(p[a], p[b]) <= g.nTrimLocationDistance;
     if (still) r.nStart = w;
   }
-  r.nSpeedTakeoff = r.nBoxTakeoff = r.nStart;
-  for (int32_t a = r.nStart; g.nTrimTakeoffInterval && g.nTrimTakeoffDistance && a + 1 < n; ++a) {
-    int32_t b = a + 1;
-    while (b < n && since(b, a) < u(g.nTrimTakeoffInterval)) ++b;
-    if (b < n && Dist(p[a], p[b]) >= g.nTrimTakeoffDistance) {
-      r.nSpeedDetected = a, r.nSpeedTakeoff = walkBack(a, g.nTrimTakeoffPrepend);
-      break;
+  auto takeoffs = [&] {
+    r.nSpeedTakeoff = r.nBoxTakeoff = r.nStart, r.nSpeedDetected = r.nBoxDetected = -1, r.nBoxReason = kBoxNone;
+    for (int32_t a = r.nStart; g.nTrimTakeoffInterval && g.nTrimTakeoffDistance && a + 1 < n; ++a) {
+      int32_t b = a + 1;
+      while (b < n && since(b, a) < u(g.nTrimTakeoffInterval)) ++b;
+      if (b < n && Dist(p[a], p[b]) >= g.nTrimTakeoffDistance) {
+        r.nSpeedDetected = a, r.nSpeedTakeoff = walkBack(a, g.nTrimTakeoffPrepend);
+        break;
+      }
     }
-  }
-  const TrackPoint& s = p[r.nStart];
-  const int64_t h = int64_t{g.nTrimBoxHeight} * 10;
-  for (int32_t k = r.nStart; g.nTrimBoxRadius && h && n - r.nStart >= 2 && k < n && r.nBoxDetected < 0; ++k) {
-    int reason = Dist(s, p[k]) >= g.nTrimBoxRadius                     ? kBoxDistance
-                 : int64_t{p[k].nGpsAltitude} - s.nGpsAltitude >= h ? kBoxAbove
-                 : int64_t{s.nGpsAltitude} - p[k].nGpsAltitude >= h ? kBoxBelow
-                                                                       : kBoxNone;
-    if (reason != kBoxNone) r.nBoxDetected = k, r.nBoxReason = reason, r.nBoxTakeoff = walkBack(k, g.nTrimBoxPrepend);
-  }
+    const TrackPoint& s = p[r.nStart];
+    const int64_t h = int64_t{g.nTrimBoxHeight} * 10;
+    for (int32_t k = r.nStart; g.nTrimBoxRadius && h && n - r.nStart >= 2 && k < n && r.nBoxDetected < 0; ++k) {
+      int reason = Dist(s, p[k]) >= g.nTrimBoxRadius                     ? kBoxDistance
+                   : int64_t{p[k].nGpsAltitude} - s.nGpsAltitude >= h ? kBoxAbove
+                   : int64_t{s.nGpsAltitude} - p[k].nGpsAltitude >= h ? kBoxBelow
+                                                                         : kBoxNone;
+      if (reason != kBoxNone)
+        r.nBoxDetected = k, r.nBoxReason = reason, r.nBoxTakeoff = walkBack(k, g.nTrimBoxPrepend);
+    }
+  };
+  takeoffs();
+  // A start after which an enabled takeoff detector finds nothing lies after the flight.
+  if (r.nStart > 0 && ((g.nTrimTakeoffInterval && g.nTrimTakeoffDistance && r.nSpeedDetected < 0) ||
+                       (g.nTrimBoxRadius && g.nTrimBoxHeight && r.nBoxDetected < 0)))
+    r.nStart = 0, takeoffs();
   r.nTakeoff = std::min(r.nSpeedTakeoff, r.nBoxTakeoff);
   for (int32_t k = n - 1; g.nTrimLandingInterval && g.nTrimLandingDistance && n - r.nTakeoff > 1 && k >= r.nTakeoff;
        --k) {

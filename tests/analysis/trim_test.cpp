@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -90,6 +91,12 @@ TEST_F(Trim, LocationStartAndSpeedTakeoff) {
   EXPECT_EQ(Cut(Flight(100, 50, 10)).found.nSpeedTakeoff, 0);
   Settings({30, 10, 10, 45, 500});
   EXPECT_EQ(Cut(Flight(100, 50, 10)).found.nSpeedTakeoff, 30);
+  // A log begun in the air: the pilot standing after landing is no start.
+  Track landed = Flight(0, 100, 20);
+  for (int i = 1; i <= 100; ++i) landed.push_back(At(t0 + 99 + i, 1980, 0));
+  EXPECT_EQ(Cut(landed).found.nStart, 0);
+  Settings({30, 10});
+  EXPECT_EQ(Cut(landed).found.nStart, 129);  // without a takeoff detector nothing tells
 }
 
 TEST_F(Trim, BoxExitAndBothTakeoffDetectors) {
@@ -143,5 +150,36 @@ TEST_F(Trim, MatchesThePlainRules) {
     TrimPoints fast, plain = oracle::TrimDetectors(p);
     ASSERT_EQ(FindTrimPoints(p.data(), static_cast<int32_t>(p.size()), &fast), 0);
     ASSERT_EQ(std::memcmp(&fast, &plain, sizeof fast), 0) << "round " << round;
+  }
+}
+
+// Real flights from the shared test files (B records only), through the
+// speed analysis and the detectors with settings a pilot would use.
+TEST_F(Trim, RealFlightsMatchThePlainRules) {
+  for (const char* name : {"tri.igc", "line.igc", "20180427.igc", "marcourt.igc"}) {
+    std::ifstream in(std::string(VELMORA_TESTDATA_DIR) + "/igc/" + name);
+    Track p;
+    for (std::string b; std::getline(in, b);) {
+      if (b.size() < 35 || b[0] != 'B') continue;
+      auto num = [&](size_t at, size_t length) { return std::stoi(b.substr(at, length)); };
+      double latitude = (num(7, 2) + num(9, 5) / 60000.0) * (b[14] == 'S' ? -1 : 1);
+      double longitude = (num(15, 3) + num(18, 5) / 60000.0) * (b[23] == 'W' ? -1 : 1);
+      p.push_back(TrackPoint{0, t0 + num(1, 2) * 3600u + num(3, 2) * 60u + num(5, 2),
+                             static_cast<int32_t>(latitude * 2147483648.0 / 180.0),
+                             static_cast<int32_t>(longitude * 2147483648.0 / 180.0), num(30, 5) * 10, num(25, 5)});
+    }
+    ASSERT_GT(p.size(), 200u) << name;
+    oracle::Load(p);
+    testing::internal::CaptureStdout();
+    CheckForSpeedConsistency();
+    testing::internal::GetCapturedStdout();
+    Track kept = oracle::Loaded();
+    EXPECT_EQ(kept, oracle::SpeedConsistency(p)) << name;
+    EXPECT_GT(kept.size(), p.size() * 99 / 100) << name;  // a clean flight loses next to nothing
+    Settings({60, 20, 10, 50, 20, 100, 30, 20, 60, 30, 30});
+    TrimPoints fast, plain = oracle::TrimDetectors(kept);
+    ASSERT_EQ(FindTrimPoints(kept.data(), static_cast<int32_t>(kept.size()), &fast), 0);
+    EXPECT_EQ(std::memcmp(&fast, &plain, sizeof fast), 0) << name;
+    EXPECT_LT(fast.nTakeoff, 30) << name;  // each log starts at or just before launch
   }
 }
