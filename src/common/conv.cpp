@@ -183,7 +183,9 @@ void ConvertGeoToUtmPos(const GeoPos* pos, UtmPos* out) {
 
 void ConvertUtmToGeoPos(const UtmPos* utm, GeoPos* out) {
   double y = utm->dNorthing;
-  if (static_cast<char>(utm->nBand & 0xff) < 'N') y -= 10000000.0;
+  // Only the low byte holds the letter; read it unsigned so that a stray byte
+  // above 0x7f is not taken for a southern band.
+  if ((utm->nBand & 0xff) < 'N') y -= 10000000.0;
   double mu = y * kRectifying;
   double phi1 = mu + kF2 * std::sin(2 * mu) + kF4 * std::sin(4 * mu) + kF6 * std::sin(6 * mu) + kF8 * std::sin(8 * mu);
   double s1 = std::sin(phi1);
