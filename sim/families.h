@@ -15,7 +15,7 @@ struct Family {
 // Defined by the family modules.
 int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterUsage;
-int RunNmea(int master, int argc, char** argv);
+int RunNmea(int argc, char** argv);
 extern const char* const kNmeaUsage;
 
 }  // namespace sim

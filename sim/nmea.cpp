@@ -409,7 +409,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 
 }  // namespace
 
-int RunNmea(int master, int argc, char** argv) {
+int RunNmea(int argc, char** argv) {
   Options o;
   if (!ParseOptions(argc, argv, &o)) return 2;
   std::vector<Fix> fixes;
@@ -423,6 +423,8 @@ int RunNmea(int master, int argc, char** argv) {
       fixes = o.day ? Day(o) : BuiltInFlight(o);
     }
   }
+  int master = OpenAnnouncedPty();
+  if (master < 0) return 1;
   if (!WaitForClient(master)) return 0;
   // A client programs the line right after opening it, discarding what has
   // arrived: give it that moment, as a receiver that is simply on would.
