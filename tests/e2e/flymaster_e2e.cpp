@@ -2,6 +2,7 @@
 // selection, the IGC file against the points served, naming, and every
 // injected fault with its message and exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <sstream>
 #include <string>
@@ -119,6 +120,7 @@ TEST(FlymasterE2e, FileNaming) {
   }
   {
     Sim sim({"flymaster"});
+    ASSERT_EQ(mkdir(dir.File("out").c_str(), 0755), 0);
     auto r = RunVelmora({"-gy", "-c" + sim.device(), "-l" + dir.File("out") + "/", "-f1"}, dir);
     EXPECT_NE(r.out.find("File " + dir.File("out") + "/2024-06-15_10-30.igc written"), std::string::npos) << r.out;
   }

@@ -128,7 +128,12 @@ size_t CountStatusLines(const std::string& text) {
   std::stringstream in(text);
   std::string line;
   size_t n = 0;
-  while (std::getline(in, line)) n += IsStatusLine(line) ? 1 : 0;
+  while (std::getline(in, line)) {
+    // The reader's full-FIFO notice stands in front of the line it delayed;
+    // the pause loses nothing, so the line still counts.
+    while (line.rfind("COM FIFO full", 0) == 0) line.erase(0, 13);
+    n += IsStatusLine(line) ? 1 : 0;
+  }
   return n;
 }
 
@@ -178,7 +183,7 @@ TEST(NmeaE2e, RealReceiverLogsGiveOnePointPerPairedSecond) {
     std::string path = e2e::TestDataDir() + "/nmea/" + log;
     size_t expected = CountPairedSeconds(e2e::ReadFile(path));
     TempDir dir;
-    Sim sim({"nmea", "--replay", path, "--pace", "lines", "--line-ms", "2"});
+    Sim sim({"nmea", "--replay", path, "--pace", "lines", "--line-ms", "0", "--baud", "115200"});
     Logger logger({"-gnm", "-c" + sim.device(), "--scroll", "-lreplay.igc"}, dir);
     logger.WaitFor(
         [&](const std::string& out) {
