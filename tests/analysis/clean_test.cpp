@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -21,9 +22,11 @@ const uint32_t t0 = ConvertSystemTimeToGpsTime(&kDay);
 
 // Runs one step with `answers` on standard input and returns what it printed.
 std::string Step(int (*step)(), int expected, const std::string& answers = "") {
-  std::string path = testing::TempDir() + "velmora_clean_stdin";
+  // One file per process: the tests run in parallel.
+  std::string path = testing::TempDir() + "velmora_clean_stdin_" + std::to_string(getpid());
   std::ofstream(path, std::ios::binary) << answers;
   EXPECT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
+  unlink(path.c_str());
   testing::internal::CaptureStdout();
   EXPECT_EQ(step(), expected) << answers.substr(0, 40);
   return testing::internal::GetCapturedStdout();
