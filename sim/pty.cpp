@@ -122,11 +122,12 @@ bool WriteAll(int master, const void* data, size_t length, int baud) {
     if (std::chrono::steady_clock::now() - lastProgress > std::chrono::seconds(10)) return false;
     size_t chunk = length - sent;
     if (baud > 0) {
-      // Release bytes only as fast as the line would carry them.
+      // Release bytes only as fast as the line would carry them, in the 1 ms
+      // steps of a USB frame, as a USB serial adapter hands them on.
       double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       size_t allowed = static_cast<size_t>(elapsed * baud / 10.0) + 1;
       if (allowed <= sent) {
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         continue;
       }
       chunk = std::min(chunk, allowed - sent);
