@@ -262,12 +262,8 @@ const char* DecodeWptPosString(const char* t, int latitude, double* deg) {
   }
   const uint32_t limit = latitude ? 90 : 180;
   p = SkipBlanks(p + 1);
-  if (!IsDigit(*p)) return nullptr;
-  uint32_t whole = 0;
-  while (IsDigit(*p)) {
-    whole = whole * 10 + static_cast<uint32_t>(*p++ - '0');
-    if (whole >= limit) return nullptr;
-  }
+  uint32_t whole;
+  if (!ReadBounded(p, limit - 1, &whole)) return nullptr;
   double value = whole;
   auto readFraction = [&p](double scale) {
     double f = 0.0;
@@ -282,21 +278,13 @@ const char* DecodeWptPosString(const char* t, int latitude, double* deg) {
     value += readFraction(0.1);
   } else if (*p == ' ') {
     p = SkipBlanks(p);
-    if (!IsDigit(*p)) return nullptr;
-    uint32_t minutes = 0;
-    while (IsDigit(*p)) {
-      minutes = minutes * 10 + static_cast<uint32_t>(*p++ - '0');
-      if (minutes >= 60) return nullptr;
-    }
+    uint32_t minutes;
+    if (!ReadBounded(p, 59, &minutes)) return nullptr;
     double m = minutes;
     if (*p == ' ') {
       p = SkipBlanks(p);
-      if (!IsDigit(*p)) return nullptr;
-      uint32_t seconds = 0;
-      while (IsDigit(*p)) {
-        seconds = seconds * 10 + static_cast<uint32_t>(*p++ - '0');
-        if (seconds >= 60) return nullptr;
-      }
+      uint32_t seconds;
+      if (!ReadBounded(p, 59, &seconds)) return nullptr;
       double s = seconds;
       if (*p == '.' || *p == ',') {
         ++p;

@@ -67,31 +67,33 @@ struct KmlOut {
   HashState tHash;
 };
 
-void Put(KmlOut* k, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Put(KmlOut* k, const char* format, ...) {
+// Appends one formatted piece; a hashed piece is also fed to the content
+// hash, exactly as written.
+void PutPiece(KmlOut* k, bool hashed, const char* format, va_list args) {
   if (k->nResult < 0) return;
   LogTxt* t = k->pTxt;
+  int n = std::vsnprintf(t->szPiece, sizeof t->szPiece, format, args);
+  t->nPieceLength = n < 0 ? 0 : (n > 255 ? 255 : n);
+  t->szPiece[t->nPieceLength] = '\0';
+  if (hashed) HashString(&k->tHash, t->szPiece);
+  if (AddLogTxt(t) < 0) k->nResult = -1;
+}
+
+void Put(KmlOut* k, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Put(KmlOut* k, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(t->szPiece, sizeof t->szPiece, format, args);
+  PutPiece(k, false, format, args);
   va_end(args);
-  t->nPieceLength = n < 0 ? 0 : (n > 255 ? 255 : n);
-  if (AddLogTxt(t) < 0) k->nResult = -1;
 }
 
 // Appends a value that the hash covers, exactly as written.
 void PutHashed(KmlOut* k, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void PutHashed(KmlOut* k, const char* format, ...) {
-  if (k->nResult < 0) return;
-  LogTxt* t = k->pTxt;
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(t->szPiece, sizeof t->szPiece, format, args);
+  PutPiece(k, true, format, args);
   va_end(args);
-  t->nPieceLength = n < 0 ? 0 : (n > 255 ? 255 : n);
-  t->szPiece[t->nPieceLength] = '\0';
-  HashString(&k->tHash, t->szPiece);
-  if (AddLogTxt(t) < 0) k->nResult = -1;
 }
 
 int ToInt(double value) {
