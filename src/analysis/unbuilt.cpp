@@ -8,4 +8,3 @@ int CheckForTimestampConsistency() { return 0; }
 int CheckForSpeedConsistency() { return 0; }
 int TrimTrack() { return -1; }
 void PrintTrimInformation(uint32_t, const char*) {}
-int AnalyzeTrack(TrackAnalysis*) { return -1; }
