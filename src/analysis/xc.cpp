@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -32,8 +34,12 @@ constexpr double kMaxGapMetres = 800.0;
 // cells, or seven times three cells, stay within 32 bits.
 constexpr int32_t kMaxCell = 80000000;
 constexpr int32_t kNoGap = 999999999;
-// Samples per block of the per-row block maxima that bound the triangle legs.
+// The legs met at a triangle's second corner are bounded by the greatest and
+// least distance of each row over blocks of samples, and over super-blocks of
+// kBlocksPerSuper blocks that screen the blocks.
 constexpr int32_t kBlock = 16;
+constexpr int32_t kBlocksPerSuper = 8;
+constexpr int32_t kSuper = kBlock * kBlocksPerSuper;
 // The triangle search first runs exactly on about this many evenly spaced
 // samples; their best figures are genuine candidates and let the full search
 // skip, from the start, everything that cannot reach them.
@@ -42,9 +48,13 @@ constexpr int32_t kSeedSamples = 160;
 struct SampleMatrix {
   int32_t m;
   int32_t nBlocks;
+  int32_t nSupers;
   uint32_t* pdwIndex;    // track index of each sample
   int32_t* pnD;          // m x m, D(i, j) at i * m + j, symmetric
   int32_t* pnBlockMax;   // m x nBlocks, greatest D(i, j) over the block of j
+  int32_t* pnBlockMin;   // m x nBlocks, least D(i, j) over the block of j
+  int32_t* pnSuperMax;   // m x nSupers, the same over super-blocks
+  int32_t* pnSuperMin;
   int32_t* pnMaxFwd;     // greatest D(i, j) over j >= i
   int32_t* pnFwd;        // first j where it is reached
   int32_t* pnMaxBwd;     // greatest D(i, j) over i <= j
@@ -55,6 +65,12 @@ struct SampleMatrix {
 int32_t MaxOf(const int32_t* p, int32_t count) {
   int32_t best = INT32_MIN;
   for (int32_t k = 0; k < count; ++k) best = p[k] > best ? p[k] : best;
+  return best;
+}
+
+int32_t MinOf(const int32_t* p, int32_t count) {
+  int32_t best = INT32_MAX;
+  for (int32_t k = 0; k < count; ++k) best = p[k] < best ? p[k] : best;
   return best;
 }
 
@@ -74,14 +90,33 @@ int32_t FindLastSum(const int32_t* p, const int32_t* q, int32_t count, int32_t v
   return -1;
 }
 
-// Greatest p[k] + q[k] over the k where both are at least `floor`.
-int32_t MaxOfSumsAbove(const int32_t* p, const int32_t* q, int32_t count, int32_t floor) {
-  int32_t best = INT32_MIN;
-  for (int32_t k = 0; k < count; ++k) {
-    int32_t v = (p[k] >= floor && q[k] >= floor) ? p[k] + q[k] : INT32_MIN;
-    best = v > best ? v : best;
-  }
-  return best;
+// What an FAI triangle with corners a and c scoring at least the goal needs
+// of the legs x = D(a, b) and y = D(b, c), e = D(a, c) given. With the
+// perimeter P = x + y + e >= goal + gap and every leg >= floor(7·P / 25),
+// that is 7·P <= 25·leg + 24:
+//   x + y >= nNeed                      (the goal)
+//   x, y >= nLeg = floor(7·(goal + gap) / 25)
+//   x + y <= nUpper = floor((18·e + 24) / 7)   (leg e)
+//   18·x - 7·y >= nBalance = 7·e - 24, and the same with x and y swapped.
+struct FaiBounds {
+  int32_t nNeed;
+  int32_t nLeg;
+  int32_t nUpper;
+  int32_t nBalance;
+};
+
+// Whether a block whose legs lie within [xMin, xMax] and [yMin, yMax] can
+// hold such a corner b; every test is necessary for one of its points.
+inline bool FaiBlockMayHold(int32_t xMax, int32_t yMax, int32_t xMin, int32_t yMin, const FaiBounds& f) {
+  return (xMax >= f.nLeg) & (yMax >= f.nLeg) & (xMax + yMax >= f.nNeed) & (xMin + yMin <= f.nUpper) &
+         (18 * xMax - 7 * yMin >= f.nBalance) & (18 * yMax - 7 * xMin >= f.nBalance);
+}
+
+bool AnyFaiBlock(const int32_t* xMax, const int32_t* yMax, const int32_t* xMin, const int32_t* yMin,
+                 int32_t count, const FaiBounds& f) {
+  int any = 0;
+  for (int32_t k = 0; k < count; ++k) any |= FaiBlockMayHold(xMax[k], yMax[k], xMin[k], yMin[k], f);
+  return any != 0;
 }
 
 // Planar distance in whole metres, rounded half up and capped; NaN from an
@@ -116,10 +151,31 @@ void FillDistanceRow(const double* x, const double* y, int32_t i, int32_t m, int
   }
 }
 
+// The matrix is the one large block (16 MB at 2000 samples) and is written
+// once in full: on 2 MB pages it costs a handful of page faults instead of
+// thousands. Where the system declines, ordinary pages serve as well.
+int32_t* AllocateMatrix(size_t bytes) {
+  constexpr size_t kHugePage = size_t{2} << 20;
+  if (bytes >= kHugePage) {
+    size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, rounded);
+    if (p) {
+#if defined(MADV_HUGEPAGE)
+      madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+      return static_cast<int32_t*>(p);
+    }
+  }
+  return static_cast<int32_t*>(std::malloc(bytes));
+}
+
 void FreeMatrix(SampleMatrix* s) {
   std::free(s->pdwIndex);
   std::free(s->pnD);
   std::free(s->pnBlockMax);
+  std::free(s->pnBlockMin);
+  std::free(s->pnSuperMax);
+  std::free(s->pnSuperMin);
   std::free(s->pnMaxFwd);
   std::free(s->pnGapRow);
   std::memset(s, 0, sizeof(*s));
@@ -137,20 +193,23 @@ int BuildSampleMatrix(const TrackPoint* p, int32_t n, SampleMatrix* s) {
   int32_t m = n <= kMaxSamples ? n : kMaxSamples;
   s->m = m;
   s->nBlocks = (m + kBlock - 1) / kBlock;
+  s->nSupers = (m + kSuper - 1) / kSuper;
   size_t mm = static_cast<size_t>(m) * static_cast<size_t>(m);
   s->pdwIndex = static_cast<uint32_t*>(std::malloc(m * sizeof(uint32_t)));
-  s->pnD = static_cast<int32_t*>(std::malloc(mm * sizeof(int32_t)));
+  s->pnD = AllocateMatrix(mm * sizeof(int32_t));
   s->pnBlockMax = static_cast<int32_t*>(std::malloc(static_cast<size_t>(m) * s->nBlocks * sizeof(int32_t)));
+  s->pnBlockMin = static_cast<int32_t*>(std::malloc(static_cast<size_t>(m) * s->nBlocks * sizeof(int32_t)));
+  s->pnSuperMax = static_cast<int32_t*>(std::malloc(static_cast<size_t>(m) * s->nSupers * sizeof(int32_t)));
+  s->pnSuperMin = static_cast<int32_t*>(std::malloc(static_cast<size_t>(m) * s->nSupers * sizeof(int32_t)));
   s->pnMaxFwd = static_cast<int32_t*>(std::malloc(4 * static_cast<size_t>(m) * sizeof(int32_t)));
   s->pnGapRow = static_cast<int32_t*>(std::malloc(4 * static_cast<size_t>(m) * sizeof(int32_t)));
   double* xy = static_cast<double*>(std::malloc(2 * static_cast<size_t>(m) * sizeof(double)));
-  if (!s->pdwIndex || !s->pnD || !s->pnBlockMax || !s->pnMaxFwd || !s->pnGapRow || !xy) {
+  if (!s->pdwIndex || !s->pnD || !s->pnBlockMax || !s->pnBlockMin || !s->pnSuperMax || !s->pnSuperMin ||
+      !s->pnMaxFwd || !s->pnGapRow || !xy) {
     std::free(xy);
     FreeMatrix(s);
     return -1;
   }
-  s->m = m;
-  s->nBlocks = (m + kBlock - 1) / kBlock;
   s->pnFwd = s->pnMaxFwd + m;
   s->pnMaxBwd = s->pnMaxFwd + 2 * m;
   s->pnBwd = s->pnMaxFwd + 3 * m;
@@ -221,10 +280,20 @@ int BuildSampleMatrix(const TrackPoint* p, int32_t n, SampleMatrix* s) {
         }
     }
     int32_t* blocks = s->pnBlockMax + static_cast<size_t>(i) * s->nBlocks;
+    int32_t* least = s->pnBlockMin + static_cast<size_t>(i) * s->nBlocks;
     for (int32_t b = 0; b < s->nBlocks; ++b) {
       int32_t from = b * kBlock;
       int32_t len = m - from < kBlock ? m - from : kBlock;
       blocks[b] = MaxOf(row + from, len);
+      least[b] = MinOf(row + from, len);
+    }
+    int32_t* superMax = s->pnSuperMax + static_cast<size_t>(i) * s->nSupers;
+    int32_t* superMin = s->pnSuperMin + static_cast<size_t>(i) * s->nSupers;
+    for (int32_t b = 0; b < s->nSupers; ++b) {
+      int32_t from = b * kBlocksPerSuper;
+      int32_t len = s->nBlocks - from < kBlocksPerSuper ? s->nBlocks - from : kBlocksPerSuper;
+      superMax[b] = MaxOf(blocks + from, len);
+      superMin[b] = MinOf(least + from, len);
     }
   }
   return 0;
@@ -435,6 +504,34 @@ void SeedTriangles(const SampleMatrix* s, int32_t* seedFlat, int32_t* seedFai) {
   std::free(grid);
 }
 
+// Bounds of one row of the matrix at one granularity.
+struct RowBounds {
+  const int32_t* pnMax;
+  const int32_t* pnMin;
+};
+
+RowBounds BlockBounds(const SampleMatrix* s, int32_t row) {
+  size_t at = static_cast<size_t>(row) * s->nBlocks;
+  return {s->pnBlockMax + at, s->pnBlockMin + at};
+}
+
+RowBounds SuperBounds(const SampleMatrix* s, int32_t row) {
+  size_t at = static_cast<size_t>(row) * s->nSupers;
+  return {s->pnSuperMax + at, s->pnSuperMin + at};
+}
+
+void RecordTriangle(Figure* f, int32_t score, int32_t closingPair, int32_t a0, int32_t b, int32_t c) {
+  f->nBest = score;
+  f->anIdx[0] = closingPair >> 16;
+  f->anIdx[1] = a0;
+  f->anIdx[2] = b;
+  f->anIdx[3] = c;
+  f->anIdx[4] = closingPair & 0xFFFF;
+}
+
+// Plain loop order (first corner outermost, then the third, then the
+// second), every candidate that could reach the best taken in that order, so
+// the last of equal scores wins as in the nested loops.
 void SearchTriangles(const SampleMatrix* s, Figure* flat, Figure* fai) {
   int32_t m = s->m;
   int32_t seedFlat, seedFai;
@@ -443,65 +540,66 @@ void SearchTriangles(const SampleMatrix* s, Figure* flat, Figure* fai) {
   fai->nBest = -1;
   int32_t* gap = s->pnGapRow;
   int32_t* pair = s->pnGapRow + m;
-  const int32_t nb = s->nBlocks;
   for (int32_t a0 = 0; a0 <= m - 2; ++a0) {
     AdvanceGapRow(s, a0, gap, pair);
     if (a0 > m - 3) break;
     const int32_t* ra = Row(s, a0);
-    const int32_t* ba = s->pnBlockMax + static_cast<size_t>(a0) * nb;
-    int32_t farA = s->pnMaxFwd[a0];
+    RowBounds blockA = BlockBounds(s, a0), superA = SuperBounds(s, a0);
+    int32_t nearA = ra[a0 + 1];  // greatest D(a, b) over a < b < c, grown with c
     for (int32_t c = a0 + 2; c < m; ++c) {
+      if (c > a0 + 2 && ra[c - 1] > nearA) nearA = ra[c - 1];
       int32_t closing = gap[c];
       if (closing >= kMaxGap) continue;
       int32_t e = ra[c];
       // A candidate counts when its score reaches the best so far and the
-      // seed: needed is the least x + y of the legs that meet at b.
+      // seed; need is then the least x + y of the legs that meet at b.
       int32_t goalFlat = flat->nBest > seedFlat ? flat->nBest : seedFlat;
       int32_t goalFai = fai->nBest > seedFai ? fai->nBest : seedFai;
       int32_t needFlat = goalFlat + closing - e;
-      int32_t needFai = goalFai + closing - e;
-      bool tryFlat = farA + s->pnMaxBwd[c] >= needFlat;
-      bool tryFai = 7 * (goalFai + closing) <= 25 * e + 24 && farA + s->pnMaxBwd[c] >= needFai;
+      // Leg bounds of an FAI candidate at the goal; floor(7·P / 25) is also
+      // ceil((7·P - 24) / 25), the least leg with 25·leg + 24 >= 7·P.
+      FaiBounds fb{goalFai + closing - e, goalFai + closing > 0 ? 7 * (goalFai + closing) / 25 : 0,
+                   (18 * e + 24) / 7, 7 * e - 24};
+      int32_t farC = s->pnMaxBwd[c];
+      bool tryFlat = nearA + farC >= needFlat;
+      bool tryFai = fb.nNeed <= fb.nUpper && nearA >= fb.nLeg && farC >= fb.nLeg && nearA + farC >= fb.nNeed;
       if (!tryFlat && !tryFai) continue;
       const int32_t* rc = Row(s, c);
-      const int32_t* bc = s->pnBlockMax + static_cast<size_t>(c) * nb;
+      RowBounds blockC = BlockBounds(s, c), superC = SuperBounds(s, c);
       int32_t kLo = (a0 + 1) / kBlock, kHi = (c - 1) / kBlock;
-      // Least leg an FAI candidate at the goal can have: 25·leg + 24 >= 7·P
-      // with P >= goal + gap, that is leg >= ceil((7·P - 24) / 25), which
-      // equals floor(7·P / 25).
-      int32_t faiLeg = goalFai + closing > 0 ? 7 * (goalFai + closing) / 25 : 0;
-      if (tryFlat) tryFlat = MaxOfSums(ba + kLo, bc + kLo, kHi - kLo + 1) >= needFlat;
-      if (tryFai) tryFai = MaxOfSumsAbove(ba + kLo, bc + kLo, kHi - kLo + 1, faiLeg) >= needFai;
-      if (!tryFlat && !tryFai) continue;
-      for (int32_t k = kLo; k <= kHi; ++k) {
-        int32_t blockSum = ba[k] + bc[k];
-        bool flatHere = tryFlat && blockSum >= needFlat;
-        bool faiHere = tryFai && blockSum >= needFai && ba[k] >= faiLeg && bc[k] >= faiLeg;
-        if (!flatHere && !faiHere) continue;
-        int32_t from = k * kBlock > a0 + 1 ? k * kBlock : a0 + 1;
-        int32_t to = (k + 1) * kBlock < c ? (k + 1) * kBlock : c;
-        for (int32_t b = from; b < to; ++b) {
-          int32_t x = ra[b], y = rc[b];
-          int32_t legs = x + y;
-          if (flatHere && legs >= needFlat) {
-            flat->nBest = legs + e - closing;
-            flat->anIdx[0] = pair[c] >> 16;
-            flat->anIdx[1] = a0;
-            flat->anIdx[2] = b;
-            flat->anIdx[3] = c;
-            flat->anIdx[4] = pair[c] & 0xFFFF;
-            needFlat = flat->nBest + closing - e;
-          }
-          if (faiHere && legs >= needFai) {
-            int32_t perimeter = legs + e;
-            if (IsFaiLeg(x, perimeter) && IsFaiLeg(y, perimeter) && IsFaiLeg(e, perimeter)) {
-              fai->nBest = perimeter - closing;
-              fai->anIdx[0] = pair[c] >> 16;
-              fai->anIdx[1] = a0;
-              fai->anIdx[2] = b;
-              fai->anIdx[3] = c;
-              fai->anIdx[4] = pair[c] & 0xFFFF;
-              needFai = fai->nBest + closing - e;
+      int32_t sLo = kLo / kBlocksPerSuper, sHi = kHi / kBlocksPerSuper;
+      int32_t supers = sHi - sLo + 1;
+      if (tryFlat) tryFlat = MaxOfSums(superA.pnMax + sLo, superC.pnMax + sLo, supers) >= needFlat;
+      if (tryFai)
+        tryFai = AnyFaiBlock(superA.pnMax + sLo, superC.pnMax + sLo, superA.pnMin + sLo, superC.pnMin + sLo, supers,
+                             fb);
+      for (int32_t sk = sLo; sk <= sHi && (tryFlat || tryFai); ++sk) {
+        bool flatSuper = tryFlat && superA.pnMax[sk] + superC.pnMax[sk] >= needFlat;
+        bool faiSuper =
+            tryFai && FaiBlockMayHold(superA.pnMax[sk], superC.pnMax[sk], superA.pnMin[sk], superC.pnMin[sk], fb);
+        if (!flatSuper && !faiSuper) continue;
+        int32_t kFrom = sk * kBlocksPerSuper > kLo ? sk * kBlocksPerSuper : kLo;
+        int32_t kTo = (sk + 1) * kBlocksPerSuper - 1 < kHi ? (sk + 1) * kBlocksPerSuper - 1 : kHi;
+        for (int32_t k = kFrom; k <= kTo; ++k) {
+          bool flatHere = flatSuper && blockA.pnMax[k] + blockC.pnMax[k] >= needFlat;
+          bool faiHere =
+              faiSuper && FaiBlockMayHold(blockA.pnMax[k], blockC.pnMax[k], blockA.pnMin[k], blockC.pnMin[k], fb);
+          if (!flatHere && !faiHere) continue;
+          int32_t from = k * kBlock > a0 + 1 ? k * kBlock : a0 + 1;
+          int32_t to = (k + 1) * kBlock < c ? (k + 1) * kBlock : c;
+          for (int32_t b = from; b < to; ++b) {
+            int32_t x = ra[b], y = rc[b];
+            int32_t legs = x + y;
+            if (flatHere && legs >= needFlat) {
+              RecordTriangle(flat, legs + e - closing, pair[c], a0, b, c);
+              needFlat = flat->nBest + closing - e;
+            }
+            if (faiHere && legs >= fb.nNeed) {
+              int32_t perimeter = legs + e;
+              if (IsFaiLeg(x, perimeter) && IsFaiLeg(y, perimeter) && IsFaiLeg(e, perimeter)) {
+                RecordTriangle(fai, perimeter - closing, pair[c], a0, b, c);
+                fb.nNeed = fai->nBest + closing - e;
+              }
             }
           }
         }
