@@ -59,7 +59,11 @@ struct SampleMatrix {
   int32_t* pnFwd;        // first j where it is reached
   int32_t* pnMaxBwd;     // greatest D(i, j) over i <= j
   int32_t* pnBwd;        // first i where it is reached
-  int32_t* pnGapRow;     // closing rows of the triangle search: 4 x m
+  int32_t* pnGapRow;     // working rows of the triangle search: 4 x m
+  // Closing gap of every pair a < c: the least D(s, f) over s <= a and
+  // f >= c, capped at 65535 (only gaps below 800 m matter), row a holding
+  // c = a + 1 ... m - 1.
+  uint16_t* pwGap;
 };
 
 int32_t MaxOf(const int32_t* p, int32_t count) {
@@ -178,6 +182,7 @@ void FreeMatrix(SampleMatrix* s) {
   std::free(s->pnSuperMin);
   std::free(s->pnMaxFwd);
   std::free(s->pnGapRow);
+  std::free(s->pwGap);
   std::memset(s, 0, sizeof(*s));
 }
 
@@ -203,9 +208,10 @@ int BuildSampleMatrix(const TrackPoint* p, int32_t n, SampleMatrix* s) {
   s->pnSuperMin = static_cast<int32_t*>(std::malloc(static_cast<size_t>(m) * s->nSupers * sizeof(int32_t)));
   s->pnMaxFwd = static_cast<int32_t*>(std::malloc(4 * static_cast<size_t>(m) * sizeof(int32_t)));
   s->pnGapRow = static_cast<int32_t*>(std::malloc(4 * static_cast<size_t>(m) * sizeof(int32_t)));
+  s->pwGap = static_cast<uint16_t*>(std::malloc((static_cast<size_t>(m) * (m - 1) / 2 + 1) * sizeof(uint16_t)));
   double* xy = static_cast<double*>(std::malloc(2 * static_cast<size_t>(m) * sizeof(double)));
   if (!s->pdwIndex || !s->pnD || !s->pnBlockMax || !s->pnBlockMin || !s->pnSuperMax || !s->pnSuperMin ||
-      !s->pnMaxFwd || !s->pnGapRow || !xy) {
+      !s->pnMaxFwd || !s->pnGapRow || !s->pwGap || !xy) {
     std::free(xy);
     FreeMatrix(s);
     return -1;
@@ -436,24 +442,57 @@ void FindOutAndReturn(TrackAnalysis* a, const SampleMatrix* s) {
   a->dOutReturnScore = 2.0 * a->dOutReturnLeg - a->dOutReturnClosing;
 }
 
-// Row a of the closing tables: gap[c] is the least D(s, f) over s <= a and
-// f >= c, pair[c] the samples (s << 16 | f) where it is first reached,
-// walking c downwards and, at each c, this row before the rows above it.
-void AdvanceGapRow(const SampleMatrix* s, int32_t a0, int32_t* gap, int32_t* pair) {
-  const int32_t* ra = Row(s, a0);
-  int32_t least = kNoGap, at = 0;
-  for (int32_t c = s->m - 1; c > a0; --c) {
-    if (ra[c] < least) {
-      least = ra[c];
-      at = (a0 << 16) | c;
+// Row a of the closing gaps; its cell [c - a - 1] belongs to sample c.
+inline uint16_t* GapRow(const SampleMatrix* s, int32_t a0) {
+  return s->pwGap + static_cast<size_t>(a0) * (2 * static_cast<size_t>(s->m) - a0 - 1) / 2;
+}
+
+// The closing gaps of every pair, row after row: MC(a, c) is the least of
+// D(a, f) over f >= c and MC(a - 1, c).
+void ComputeClosingGaps(const SampleMatrix* s) {
+  int32_t m = s->m;
+  for (int32_t a0 = 0; a0 <= m - 2; ++a0) {
+    const int32_t* ra = Row(s, a0);
+    uint16_t* row = GapRow(s, a0);
+    const uint16_t* above = a0 > 0 ? GapRow(s, a0 - 1) : nullptr;
+    int32_t least = kNoGap;
+    for (int32_t c = m - 1; c > a0; --c) {
+      if (ra[c] < least) least = ra[c];
+      if (above && above[c - a0] < least) least = above[c - a0];
+      row[c - a0 - 1] = static_cast<uint16_t>(least < 65535 ? least : 65535);
     }
-    if (a0 > 0 && gap[c] < least) {
-      least = gap[c];
-      at = pair[c];
-    }
-    gap[c] = least;
-    pair[c] = at;
   }
+}
+
+// The samples (s, f) where the closing gap of (a, c) is first reached: rows
+// 0 ... a, walking each from the last sample down to c, this row's distance
+// before the rows above it, a strictly smaller gap replacing the pair.
+void FindClosingPair(const SampleMatrix* s, int32_t a, int32_t c, int32_t* start, int32_t* finish) {
+  int32_t m = s->m;
+  int32_t* gap = s->pnGapRow;
+  int32_t* from = s->pnGapRow + m;
+  int32_t* to = s->pnGapRow + 2 * m;
+  for (int32_t a0 = 0; a0 <= a; ++a0) {
+    const int32_t* ra = Row(s, a0);
+    int32_t least = kNoGap, ls = 0, lf = 0;
+    for (int32_t c0 = m - 1; c0 >= c; --c0) {
+      if (ra[c0] < least) {
+        least = ra[c0];
+        ls = a0;
+        lf = c0;
+      }
+      if (a0 > 0 && gap[c0] < least) {
+        least = gap[c0];
+        ls = from[c0];
+        lf = to[c0];
+      }
+      gap[c0] = least;
+      from[c0] = ls;
+      to[c0] = lf;
+    }
+  }
+  *start = from[c];
+  *finish = to[c];
 }
 
 // 7·P <= 25·leg + 24 says leg >= floor(P · 7 / 25), the FAI share of 28 %.
@@ -464,30 +503,20 @@ struct Figure {
   int32_t anIdx[5];  // samples: start, three corners, finish
 };
 
-// Exact search over every seedStep-th sample only, with the true gaps: a
-// lower bound for the full search made of genuine candidates.
+// Exact search over every step-th sample only, with the true gaps: its best
+// figures are genuine candidates, so the full search need only look for
+// figures at least as good.
 void SeedTriangles(const SampleMatrix* s, int32_t* seedFlat, int32_t* seedFai) {
   *seedFlat = -1;
   *seedFai = -1;
   int32_t m = s->m;
   if (m < 2 * kSeedSamples) return;
   int32_t step = (m + kSeedSamples - 1) / kSeedSamples;
-  int32_t g = (m + step - 1) / step;
-  int32_t* grid = static_cast<int32_t*>(std::malloc(static_cast<size_t>(g) * g * sizeof(int32_t)));
-  if (!grid) return;  // the full search is exact without it
-  int32_t* gap = s->pnGapRow;
-  int32_t* pair = s->pnGapRow + m;
-  for (int32_t a0 = 0; a0 <= m - 2; ++a0) {
-    AdvanceGapRow(s, a0, gap, pair);
-    if (a0 % step) continue;
-    for (int32_t c = a0 + step; c < m; c += step) grid[(a0 / step) * g + c / step] = gap[c];
-  }
-  for (int32_t ai = 0; ai < g; ++ai) {
-    int32_t a0 = ai * step;
+  for (int32_t a0 = 0; a0 < m; a0 += step) {
     const int32_t* ra = Row(s, a0);
-    for (int32_t ci = ai + 2; ci < g; ++ci) {
-      int32_t c = ci * step;
-      int32_t closing = grid[ai * g + ci];
+    const uint16_t* gaps = GapRow(s, a0);
+    for (int32_t c = a0 + 2 * step; c < m; c += step) {
+      int32_t closing = gaps[c - a0 - 1];
       if (closing >= kMaxGap) continue;
       const int32_t* rc = Row(s, c);
       int32_t e = ra[c];
@@ -501,7 +530,18 @@ void SeedTriangles(const SampleMatrix* s, int32_t* seedFlat, int32_t* seedFai) {
       }
     }
   }
-  std::free(grid);
+}
+
+// Whether some b of a block makes an FAI triangle at the goal: x = D(a, b)
+// and y = D(b, c) given for each b.
+bool AnyFaiCorner(const int32_t* x, const int32_t* y, int32_t count, int32_t e, const FaiBounds& f) {
+  int any = 0;
+  for (int32_t k = 0; k < count; ++k) {
+    int32_t legs = x[k] + y[k];
+    int32_t p7 = 7 * (legs + e);
+    any |= (legs >= f.nNeed) & (legs <= f.nUpper) & (p7 <= 25 * x[k] + 24) & (p7 <= 25 * y[k] + 24);
+  }
+  return any != 0;
 }
 
 // Bounds of one row of the matrix at one granularity.
@@ -520,47 +560,47 @@ RowBounds SuperBounds(const SampleMatrix* s, int32_t row) {
   return {s->pnSuperMax + at, s->pnSuperMin + at};
 }
 
-void RecordTriangle(Figure* f, int32_t score, int32_t closingPair, int32_t a0, int32_t b, int32_t c) {
+void RecordTriangle(Figure* f, int32_t score, int32_t a0, int32_t b, int32_t c) {
   f->nBest = score;
-  f->anIdx[0] = closingPair >> 16;
   f->anIdx[1] = a0;
   f->anIdx[2] = b;
   f->anIdx[3] = c;
-  f->anIdx[4] = closingPair & 0xFFFF;
 }
 
-// Plain loop order (first corner outermost, then the third, then the
-// second), every candidate that could reach the best taken in that order, so
-// the last of equal scores wins as in the nested loops.
+// The plain loops (first corner outermost, then the third, then the second,
+// all ascending) keep the last of equal best scores. Walking the same
+// candidates in the opposite order and keeping only strict improvements
+// finds that same one, and lets every bound skip the ties as well.
 void SearchTriangles(const SampleMatrix* s, Figure* flat, Figure* fai) {
   int32_t m = s->m;
+  ComputeClosingGaps(s);
   int32_t seedFlat, seedFai;
   SeedTriangles(s, &seedFlat, &seedFai);
   flat->nBest = -1;
   fai->nBest = -1;
-  int32_t* gap = s->pnGapRow;
-  int32_t* pair = s->pnGapRow + m;
-  for (int32_t a0 = 0; a0 <= m - 2; ++a0) {
-    AdvanceGapRow(s, a0, gap, pair);
-    if (a0 > m - 3) break;
+  bool foundFlat = false, foundFai = false;
+  int32_t* nearest = s->pnGapRow;  // greatest D(a, b) over a < b < c, by c
+  for (int32_t a0 = m - 3; a0 >= 0; --a0) {
     const int32_t* ra = Row(s, a0);
+    const uint16_t* gaps = GapRow(s, a0);
     RowBounds blockA = BlockBounds(s, a0), superA = SuperBounds(s, a0);
-    int32_t nearA = ra[a0 + 1];  // greatest D(a, b) over a < b < c, grown with c
-    for (int32_t c = a0 + 2; c < m; ++c) {
-      if (c > a0 + 2 && ra[c - 1] > nearA) nearA = ra[c - 1];
-      int32_t closing = gap[c];
+    nearest[a0 + 2] = ra[a0 + 1];
+    for (int32_t c = a0 + 3; c < m; ++c) nearest[c] = ra[c - 1] > nearest[c - 1] ? ra[c - 1] : nearest[c - 1];
+    for (int32_t c = m - 1; c >= a0 + 2; --c) {
+      int32_t closing = gaps[c - a0 - 1];
       if (closing >= kMaxGap) continue;
       int32_t e = ra[c];
-      // A candidate counts when its score reaches the best so far and the
-      // seed; need is then the least x + y of the legs that meet at b.
-      int32_t goalFlat = flat->nBest > seedFlat ? flat->nBest : seedFlat;
-      int32_t goalFai = fai->nBest > seedFai ? fai->nBest : seedFai;
+      // A candidate counts when it beats the best found so far, or reaches
+      // the seed while none is found: goal is the least score that counts,
+      // need the least x + y of the legs that meet at b.
+      int32_t goalFlat = foundFlat ? flat->nBest + 1 : seedFlat;
+      int32_t goalFai = foundFai ? fai->nBest + 1 : seedFai;
       int32_t needFlat = goalFlat + closing - e;
       // Leg bounds of an FAI candidate at the goal; floor(7·P / 25) is also
       // ceil((7·P - 24) / 25), the least leg with 25·leg + 24 >= 7·P.
       FaiBounds fb{goalFai + closing - e, goalFai + closing > 0 ? 7 * (goalFai + closing) / 25 : 0,
                    (18 * e + 24) / 7, 7 * e - 24};
-      int32_t farC = s->pnMaxBwd[c];
+      int32_t nearA = nearest[c], farC = s->pnMaxBwd[c];
       bool tryFlat = nearA + farC >= needFlat;
       bool tryFai = fb.nNeed <= fb.nUpper && nearA >= fb.nLeg && farC >= fb.nLeg && nearA + farC >= fb.nNeed;
       if (!tryFlat && !tryFai) continue;
@@ -573,32 +613,39 @@ void SearchTriangles(const SampleMatrix* s, Figure* flat, Figure* fai) {
       if (tryFai)
         tryFai = AnyFaiBlock(superA.pnMax + sLo, superC.pnMax + sLo, superA.pnMin + sLo, superC.pnMin + sLo, supers,
                              fb);
-      for (int32_t sk = sLo; sk <= sHi && (tryFlat || tryFai); ++sk) {
+      for (int32_t sk = sHi; sk >= sLo && (tryFlat || tryFai); --sk) {
         bool flatSuper = tryFlat && superA.pnMax[sk] + superC.pnMax[sk] >= needFlat;
         bool faiSuper =
             tryFai && FaiBlockMayHold(superA.pnMax[sk], superC.pnMax[sk], superA.pnMin[sk], superC.pnMin[sk], fb);
         if (!flatSuper && !faiSuper) continue;
         int32_t kFrom = sk * kBlocksPerSuper > kLo ? sk * kBlocksPerSuper : kLo;
         int32_t kTo = (sk + 1) * kBlocksPerSuper - 1 < kHi ? (sk + 1) * kBlocksPerSuper - 1 : kHi;
-        for (int32_t k = kFrom; k <= kTo; ++k) {
+        for (int32_t k = kTo; k >= kFrom; --k) {
           bool flatHere = flatSuper && blockA.pnMax[k] + blockC.pnMax[k] >= needFlat;
           bool faiHere =
               faiSuper && FaiBlockMayHold(blockA.pnMax[k], blockC.pnMax[k], blockA.pnMin[k], blockC.pnMin[k], fb);
           if (!flatHere && !faiHere) continue;
           int32_t from = k * kBlock > a0 + 1 ? k * kBlock : a0 + 1;
           int32_t to = (k + 1) * kBlock < c ? (k + 1) * kBlock : c;
-          for (int32_t b = from; b < to; ++b) {
+          // Most blocks that pass their bounds hold no improvement: a
+          // vector test of the whole block comes before the scan.
+          if (flatHere) flatHere = MaxOfSums(ra + from, rc + from, to - from) >= needFlat;
+          if (faiHere) faiHere = AnyFaiCorner(ra + from, rc + from, to - from, e, fb);
+          if (!flatHere && !faiHere) continue;
+          for (int32_t b = to - 1; b >= from; --b) {
             int32_t x = ra[b], y = rc[b];
             int32_t legs = x + y;
             if (flatHere && legs >= needFlat) {
-              RecordTriangle(flat, legs + e - closing, pair[c], a0, b, c);
-              needFlat = flat->nBest + closing - e;
+              RecordTriangle(flat, legs + e - closing, a0, b, c);
+              foundFlat = true;
+              needFlat = flat->nBest + 1 + closing - e;
             }
             if (faiHere && legs >= fb.nNeed) {
               int32_t perimeter = legs + e;
               if (IsFaiLeg(x, perimeter) && IsFaiLeg(y, perimeter) && IsFaiLeg(e, perimeter)) {
-                RecordTriangle(fai, perimeter - closing, pair[c], a0, b, c);
-                fb.nNeed = fai->nBest + closing - e;
+                RecordTriangle(fai, perimeter - closing, a0, b, c);
+                foundFai = true;
+                fb.nNeed = fai->nBest + 1 + closing - e;
               }
             }
           }
@@ -606,6 +653,8 @@ void SearchTriangles(const SampleMatrix* s, Figure* flat, Figure* fai) {
       }
     }
   }
+  if (flat->nBest >= 0) FindClosingPair(s, flat->anIdx[1], flat->anIdx[3], &flat->anIdx[0], &flat->anIdx[4]);
+  if (fai->nBest >= 0) FindClosingPair(s, fai->anIdx[1], fai->anIdx[3], &fai->anIdx[0], &fai->anIdx[4]);
 }
 
 void StoreTriangle(const TrackAnalysis* a, const SampleMatrix* s, const Figure* f, bool isFai, uint32_t* idx,
