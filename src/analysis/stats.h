@@ -14,7 +14,7 @@ void CalculateTopSpeed(const TrackPoint* points, uint32_t index, double* speed);
 // then the speed is 0 and *climb is left as it was.
 int CalculateMeanSpeed(const TrackPoint* points, uint32_t index, double* speed, double* climb);
 
-// Statistics part of AnalyzeTrack: times, altitudes, speeds, climb rates and
+// The statistics of AnalyzeTrack: times, altitudes, speeds, climb rates and
 // the track length. Needs nPoints >= 1.
 void ComputeTrackStatistics(TrackAnalysis* a);
 // The open, 3-, 4- and 5-point distances, out-and-return and triangles.
