@@ -101,19 +101,23 @@ int32_t FindLastSum(const int32_t* p, const int32_t* q, int32_t count, int32_t v
 //   x + y >= nNeed                      (the goal)
 //   x, y >= nLeg = floor(7·(goal + gap) / 25)
 //   x + y <= nUpper = floor((18·e + 24) / 7)   (leg e)
-//   18·x - 7·y >= nBalance = 7·e - 24, and the same with x and y swapped.
+//   18·x - 7·y >= nBalance = 7·e - 24, and the same with x and y swapped,
+// and, these combined, each of x and y within a band around e:
+//   11·leg >= 7·e - 24 = nBalance and 7·leg <= 11·e + 24 = nBand.
 struct FaiBounds {
   int32_t nNeed;
   int32_t nLeg;
   int32_t nUpper;
   int32_t nBalance;
+  int32_t nBand;
 };
 
 // Whether a block whose legs lie within [xMin, xMax] and [yMin, yMax] can
 // hold such a corner b; every test is necessary for one of its points.
 inline bool FaiBlockMayHold(int32_t xMax, int32_t yMax, int32_t xMin, int32_t yMin, const FaiBounds& f) {
   return (xMax >= f.nLeg) & (yMax >= f.nLeg) & (xMax + yMax >= f.nNeed) & (xMin + yMin <= f.nUpper) &
-         (18 * xMax - 7 * yMin >= f.nBalance) & (18 * yMax - 7 * xMin >= f.nBalance);
+         (18 * xMax - 7 * yMin >= f.nBalance) & (18 * yMax - 7 * xMin >= f.nBalance) &
+         (11 * xMax >= f.nBalance) & (11 * yMax >= f.nBalance) & (7 * xMin <= f.nBand) & (7 * yMin <= f.nBand);
 }
 
 bool AnyFaiBlock(const int32_t* xMax, const int32_t* yMax, const int32_t* xMin, const int32_t* yMin,
@@ -599,7 +603,7 @@ void SearchTriangles(const SampleMatrix* s, Figure* flat, Figure* fai) {
       // Leg bounds of an FAI candidate at the goal; floor(7·P / 25) is also
       // ceil((7·P - 24) / 25), the least leg with 25·leg + 24 >= 7·P.
       FaiBounds fb{goalFai + closing - e, goalFai + closing > 0 ? 7 * (goalFai + closing) / 25 : 0,
-                   (18 * e + 24) / 7, 7 * e - 24};
+                   (18 * e + 24) / 7, 7 * e - 24, 11 * e + 24};
       int32_t nearA = nearest[c], farC = s->pnMaxBwd[c];
       bool tryFlat = nearA + farC >= needFlat;
       bool tryFai = fb.nNeed <= fb.nUpper && nearA >= fb.nLeg && farC >= fb.nLeg && nearA + farC >= fb.nNeed;
