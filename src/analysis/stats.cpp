@@ -61,7 +61,7 @@ bool MeasureWindow(const TrackPoint* p, uint32_t index, uint32_t window, const W
         --k;
       }
       if (ended) break;
-      d = CalcPointDistance(&p[ref], &p[k]);
+      d = CalcLegDistance(&p[ref], &p[k]);
     }
     // Unsigned on purpose: a time stamp that goes backwards gives a huge
     // step, which closes the window at once. Comparing against the time left
@@ -150,7 +150,7 @@ bool BuildWindowAids(const TrackPoint* p, int32_t n, WindowAids* aids, double* t
 
 }  // namespace
 
-double CalcPointDistance(const TrackPoint* from, const TrackPoint* to) {
+double CalcLegDistance(const TrackPoint* from, const TrackPoint* to) {
   GeoPos a, b;
   ToGeoPos(from, &a);
   ToGeoPos(to, &b);
@@ -195,7 +195,7 @@ void ComputeTrackStatistics(TrackAnalysis* a) {
   a->dMaxClimb = 0.0;
   double length = 0.0;
   for (int32_t i = 1; i < n; ++i) {
-    if (!pAids) length += CalcPointDistance(&p[i - 1], &p[i]);
+    if (!pAids) length += CalcLegDistance(&p[i - 1], &p[i]);
     uint32_t sinceStart = p[i - 1].dwTime - a->dwStartTime;
     if (sinceStart > kTopSpeedWindow) {
       double speed = MeasureTopSpeed(p, static_cast<uint32_t>(i), pAids);

@@ -38,4 +38,4 @@ void CheckFaiTriangle(const TrackAnalysis* a, uint32_t* p0, uint32_t* p1, uint32
 
 // Ellipsoidal distance from one track point to another, 0 when it cannot be
 // computed.
-double CalcPointDistance(const TrackPoint* from, const TrackPoint* to);
+double CalcLegDistance(const TrackPoint* from, const TrackPoint* to);

@@ -314,7 +314,7 @@ inline const int32_t* Row(const SampleMatrix* s, int32_t i) { return s->pnD + st
 void StoreLegs(const TrackAnalysis* a, const uint32_t* idx, int legs, double* leg, double* sum) {
   double total = 0.0;
   for (int k = 0; k < legs; ++k) {
-    leg[k] = CalcPointDistance(&a->pPoints[idx[k]], &a->pPoints[idx[k + 1]]);
+    leg[k] = CalcLegDistance(&a->pPoints[idx[k]], &a->pPoints[idx[k + 1]]);
     total += leg[k];
   }
   *sum = total;
@@ -335,7 +335,7 @@ void FindOpenDistances(TrackAnalysis* a, const SampleMatrix* s) {
   CheckTp0Distance(a, &p0, &p1);
   a->adwOpenIdx[0] = p0;
   a->adwOpenIdx[1] = p1;
-  a->dOpenDistance = CalcPointDistance(&a->pPoints[p0], &a->pPoints[p1]);
+  a->dOpenDistance = CalcLegDistance(&a->pPoints[p0], &a->pPoints[p1]);
 
   // Three points: the turnpoint joins its farthest earlier and later sample.
   best = -1;
@@ -441,8 +441,8 @@ void FindOutAndReturn(TrackAnalysis* a, const SampleMatrix* s) {
   a->adwOutReturnIdx[0] = p0;
   a->adwOutReturnIdx[1] = p1;
   a->adwOutReturnIdx[2] = p2;
-  a->dOutReturnLeg = CalcPointDistance(&a->pPoints[p0], &a->pPoints[p1]);
-  a->dOutReturnClosing = CalcPointDistance(&a->pPoints[p0], &a->pPoints[p2]);
+  a->dOutReturnLeg = CalcLegDistance(&a->pPoints[p0], &a->pPoints[p1]);
+  a->dOutReturnClosing = CalcLegDistance(&a->pPoints[p0], &a->pPoints[p2]);
   a->dOutReturnScore = 2.0 * a->dOutReturnLeg - a->dOutReturnClosing;
 }
 
@@ -672,10 +672,10 @@ void StoreTriangle(const TrackAnalysis* a, const SampleMatrix* s, const Figure* 
     CheckFlatTriangle(a, &q[0], &q[1], &q[2], &q[3], &q[4]);
   std::memcpy(idx, q, sizeof(q));
   const TrackPoint* p = a->pPoints;
-  leg[0] = CalcPointDistance(&p[q[1]], &p[q[2]]);
-  leg[1] = CalcPointDistance(&p[q[2]], &p[q[3]]);
-  leg[2] = CalcPointDistance(&p[q[3]], &p[q[1]]);
-  *closing = CalcPointDistance(&p[q[0]], &p[q[4]]);
+  leg[0] = CalcLegDistance(&p[q[1]], &p[q[2]]);
+  leg[1] = CalcLegDistance(&p[q[2]], &p[q[3]]);
+  leg[2] = CalcLegDistance(&p[q[3]], &p[q[1]]);
+  *closing = CalcLegDistance(&p[q[0]], &p[q[4]]);
   *score = leg[0] + leg[1] + leg[2] - *closing;
 }
 
@@ -711,7 +711,7 @@ void FillLegCache(const TrackAnalysis* a, int64_t from, int64_t to, LegCache* ca
     for (int j = 0; j < kShifts; ++j) {
       int64_t f = from + i - 2, t = to + j - 2;
       double d = 0.0;
-      if (f >= 0 && f < t && t < a->nPoints) d = CalcPointDistance(&a->pPoints[f], &a->pPoints[t]);
+      if (f >= 0 && f < t && t < a->nPoints) d = CalcLegDistance(&a->pPoints[f], &a->pPoints[t]);
       cache->ad[i * kShifts + j] = d;
     }
 }

@@ -169,7 +169,7 @@ TEST(CrossCountry, StraightFlightGivesOneDistanceAndNoFigures) {
   // Points 900 m apart: none comes within the closing gap of another.
   std::vector<TrackPoint> track = Polygon({{0, 0}, {0, 27000}}, 900.0);
   TrackAnalysis a = Analyze(track);
-  double whole = CalcPointDistance(&track.front(), &track.back());
+  double whole = CalcLegDistance(&track.front(), &track.back());
   EXPECT_EQ(a.adwOpenIdx[0], 0u);
   EXPECT_EQ(a.adwOpenIdx[1], track.size() - 1);
   EXPECT_NEAR(a.dOpenDistance, whole, 1e-6);
