@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <unistd.h>
 
 #include <cstdio>
@@ -51,7 +53,11 @@ const char kPrompt[] = "Select (a=all,0=none): ";
 class Clean : public testing::Test {
  protected:
   void SetUp() override { tGps.nTrackGap = 30 * 60, tGps.bNoAnalysis = 0; }
-  void TearDown() override { Load({}); }
+  void TearDown() override {
+    std::free(tGps.pTrack);
+    tGps.pTrack = nullptr;
+    tGps.nTrackSize = tGps.nTrackPoints = 0;
+  }
 };
 
 }  // namespace

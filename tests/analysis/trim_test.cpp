@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -66,7 +68,11 @@ bool Has(const Trimmed& r, const std::string& lines) { return r.out.find(lines) 
 
 class Trim : public testing::Test {
  protected:
-  void TearDown() override { oracle::Load({}); }
+  void TearDown() override {
+    std::free(tGps.pTrack);
+    tGps.pTrack = nullptr;
+    tGps.nTrackSize = tGps.nTrackPoints = 0;
+  }
 };
 
 }  // namespace
