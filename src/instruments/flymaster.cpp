@@ -454,7 +454,8 @@ int ReadWaypoints(FlymasterLink* link) {
     double latitude, longitude, altitude;
     const char* ns = s + offsets[2];
     const char* ew = s + offsets[4];
-    if (DecodeDecimalString(s + offsets[1], &latitude) < 0 || (std::strcmp(ns, "N") != 0 && std::strcmp(ns, "S") != 0)) {
+    if (DecodeDecimalString(s + offsets[1], &latitude) < 0 ||
+        (std::strcmp(ns, "N") != 0 && std::strcmp(ns, "S") != 0)) {
       std::printf(" Bad latitude data\n");
       return -1;
     }
@@ -470,9 +471,13 @@ int ReadWaypoints(FlymasterLink* link) {
     }
     if (*ns == 'S') latitude = -latitude;
     if (*ew == 'W') longitude = -longitude;
-    GeoPos geo{latitude * 0.01745329251994, longitude * 0.01745329251994};
+    // 180 E and 180 W are one meridian, the semicircle value -2^31: +180 has
+    // no value of its own, and rounding next to it overflows.
+    bool bAntimeridian = std::fabs(longitude) > 179.9999999;
+    GeoPos geo{latitude * 0.01745329251994, bAntimeridian ? 0.0 : longitude * 0.01745329251994};
     ArcPos arc;
     ConvertGeoToArcPos(&geo, &arc);
+    if (bAntimeridian) arc.nLongitude = INT32_MIN;
     if (DecodeDecimalString(s + offsets[5], &altitude) < 0 || std::fabs(altitude) > 1e6) {
       std::printf(" Bad height data\n");
       return -1;
@@ -544,8 +549,11 @@ int WriteWaypoints(FlymasterLink* link) {
     ConvertArcToGeoPos(&arc, &geo);
     int32_t lat = ThousandthsOfMinute(geo.dLatitude);
     int32_t lon = ThousandthsOfMinute(geo.dLongitude);
+    // The instrument shows the comment as the name. A waypoint read without
+    // a comment would arrive nameless, so it goes under its identifier.
     char name[17];
-    std::snprintf(name, sizeof name, "%-16.16s", w.szComment);
+    const char* text = w.szComment[0] != '\0' ? w.szComment : w.szName;
+    std::snprintf(name, sizeof name, "%-16.16s", text);
     int32_t altitude = w.nAltitudeM < 0 ? 0 : (w.nAltitudeM > 9999 ? 9999 : w.nAltitudeM);
     char sentence[128];
     int n = std::snprintf(sentence, sizeof sentence, "$PFMWPR,%04d.%03d,%c,%05d.%03d,%c,,%s,%04d%s",
@@ -576,6 +584,8 @@ int WriteWaypoints(FlymasterLink* link) {
     if (!tGps.bScroll) std::printf("\n");
     return 0;
   }
+  // The summary starts with the count, which takes the counter's place.
+  ProgressErase(&link->tProgress);
   std::printf("%d, %d errors, first error was type %d\n", tGps.nWaypoints, errors, firstError);
   return -1;
 }
