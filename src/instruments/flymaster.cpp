@@ -22,6 +22,10 @@ namespace {
 
 constexpr int kMaxSentence = 99;
 constexpr int kMaxFlights = 100;
+// Far more than any sentence or block takes: beyond it the line carries noise.
+constexpr int kMaxBytesPerSentence = 1024;
+constexpr int kMaxBytesPerBlock = 1024;
+constexpr int kMaxResends = 16;
 constexpr uint8_t kBlockInfo = 0xA0, kBlockKey = 0xA1, kBlockChanges = 0xA2, kBlockEnd = 0xA3;
 constexpr uint8_t kAck = 0xB1, kResend = 0xB2, kCancel = 0xB3;
 
@@ -99,14 +103,22 @@ bool CollectSentenceByte(FlymasterLink* link, uint8_t c) {
 }
 
 // Collects one sentence. The time-out counts from `since`; with
-// restartPerByte it counts from the last byte received instead.
+// restartPerByte it counts from the last byte received instead. A line that
+// keeps sending without ever completing a sentence (an instrument at another
+// speed, noise) counts as silent too, so no collection waits for ever.
 bool CollectSentence(FlymasterLink* link, double since, double seconds, bool restartPerByte) {
+  int nBytes = 0;
   for (;;) {
     if (!WaitComFifo(since, seconds)) return false;
     while (NonEmptyComFifo()) {
       if (CollectSentenceByte(link, ReadComFifo())) return true;
+      if (++nBytes > kMaxBytesPerSentence) return false;
     }
-    if (restartPerByte) since = ComClockSeconds();
+    if (restartPerByte) {
+      since = ComClockSeconds();
+    } else if (ComClockSeconds() - since >= seconds) {
+      return false;
+    }
   }
 }
 
@@ -396,13 +408,20 @@ int ReadTrackLog(FlymasterLink* link, int flight) {
   ProgressStart(&link->tProgress, "Points", static_cast<int>(tGps.bScroll));
 
   double lastByte = ComClockSeconds();
+  int nBytesSinceBlock = 0, nResends = 0;
   for (bool ended = false; !ended;) {
     if (!WaitComFifo(lastByte, 2.0)) return CancelDownload("Timeout");
     while (NonEmptyComFifo() && !ended) {
       BlockResult result = StoreDataBlock(link, ReadComFifo());
+      // Bytes that never make a block, or a block that never arrives
+      // intact, end the transfer instead of holding it for ever.
+      if (result == kBlockMore && ++nBytesSinceBlock > kMaxBytesPerBlock) return CancelDownload("Timeout");
+      if (result != kBlockMore) nBytesSinceBlock = 0;
       if (result == kBlockError) {
+        if (++nResends > kMaxResends) return CancelDownload("Too many checksum errors");
         SendByte(kResend);
       } else if (result == kBlockDone) {
+        nResends = 0;
         if (link->bBlockType == kBlockEnd) {
           ended = true;
         } else if (ApplyBlock(link) < 0) {

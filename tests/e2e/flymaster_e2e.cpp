@@ -1,8 +1,18 @@
 // Track downloads from the Flymaster emulator on a real pseudo-terminal:
 // selection, the IGC file against the points served, naming, and every
 // injected fault with its message and exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
 
 #include <sstream>
 #include <string>
@@ -153,6 +163,124 @@ TEST(FlymasterE2e, InjectedFaults) {
     std::string log = sim.Finish();
     if (!c.simLog.empty()) {
       EXPECT_NE(log.find(c.simLog), std::string::npos) << c.sim[0] << "\n" << log;
+    }
+  }
+}
+
+// An instrument gone wrong, played from the test's own pseudo-terminal: it
+// answers the identification and the list as it should (or not at all), then
+// floods the line with noise, or sends a block whose checksum is always wrong.
+class BrokenInstrument {
+ public:
+  enum Fault { kNoiseAlways, kNoiseAfterList, kBadChecksumForever };
+  explicit BrokenInstrument(Fault fault) : fault_(fault) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) throw std::runtime_error("no pty");
+    device_ = ptsname(master_);
+    int slave = open(device_.c_str(), O_RDWR | O_NOCTTY);
+    termios tio;
+    if (slave >= 0 && tcgetattr(slave, &tio) == 0) {
+      cfmakeraw(&tio);
+      tcsetattr(slave, TCSANOW, &tio);
+    }
+    if (slave >= 0) close(slave);
+    fcntl(master_, F_SETFL, O_NONBLOCK);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~BrokenInstrument() {
+    stop_ = true;
+    thread_.join();
+    close(master_);
+  }
+  const std::string& device() const { return device_; }
+  int resendRequests() const { return resends_; }
+
+ private:
+  static std::string Sentence(const std::string& body) {
+    unsigned sum = 0;
+    for (char c : body) sum ^= static_cast<unsigned char>(c);
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+    return "$" + body + tail;
+  }
+  void Send(const std::string& bytes) {
+    if (write(master_, bytes.data(), bytes.size()) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  void Serve() {
+    std::string received;
+    bool flooding = false;
+    while (!stop_) {
+      if (flooding) {
+        Send(std::string(64, 'x'));  // no "$", no block type: noise only
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      pollfd pfd{master_, POLLIN, 0};
+      if (poll(&pfd, 1, flooding ? 0 : 20) <= 0 || !(pfd.revents & POLLIN)) {
+        if (pfd.revents & POLLHUP) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      char buffer[256];
+      ssize_t n = read(master_, buffer, sizeof buffer);
+      if (n <= 0) continue;
+      received.append(buffer, static_cast<size_t>(n));
+      if (received.find("$PBRSNP,*21\r\n") != std::string::npos) {
+        received.clear();
+        if (fault_ == kNoiseAlways) {
+          flooding = true;
+        } else {
+          Send(Sentence("PBRSNP,Broken,0,1,2.0"));
+        }
+      } else if (received.find("$PFMDNL,LST,*72\r\n") != std::string::npos) {
+        received.clear();
+        Send(Sentence("PFMLST,1,0,15.06.24,10:30:00,00:01:00"));
+      } else if (received.find("$PFMDNL,240615103000,") != std::string::npos) {
+        received.clear();
+        if (fault_ == kNoiseAfterList) flooding = true;
+        if (fault_ == kBadChecksumForever) SendBadBlock();
+      } else if (fault_ == kBadChecksumForever && received.find('\xB2') != std::string::npos) {
+        received.clear();
+        ++resends_;
+        SendBadBlock();
+      }
+    }
+  }
+  void SendBadBlock() {
+    std::string block = {'\xA0', '\xA0', '\x3F'};
+    block += std::string(63, '\x01');
+    block += '\x00';  // the right checksum would be 0x3F
+    Send(block);
+  }
+  Fault fault_;
+  int master_ = -1;
+  std::string device_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> resends_{0};
+  std::thread thread_;
+};
+
+TEST(FlymasterE2e, ALineThatNeverStopsTalkingNoiseStillEnds) {
+  struct Case {
+    BrokenInstrument::Fault fault;
+    std::string message;
+  } cases[] = {
+      {BrokenInstrument::kNoiseAlways, "Product: Timeout\n"},
+      {BrokenInstrument::kNoiseAfterList, " Timeout\n"},
+      {BrokenInstrument::kBadChecksumForever, " Too many checksum errors\n"},
+  };
+  for (const Case& c : cases) {
+    BrokenInstrument instrument(c.fault);
+    TempDir dir;
+    RunOptions options;
+    options.timeoutSeconds = 20;
+    auto start = std::chrono::steady_clock::now();
+    auto r = RunVelmora({"-gy", "-c" + instrument.device(), "-lf.igc", "-f1"}, dir, options);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 255) << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_LT(seconds, 10) << r.out;
+    EXPECT_FALSE(dir.Exists("f.igc"));
+    if (c.fault == BrokenInstrument::kBadChecksumForever) {
+      EXPECT_EQ(instrument.resendRequests(), 16);
     }
   }
 }
