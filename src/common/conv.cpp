@@ -1,6 +1,7 @@
 #include "common/conv.h"
 
 #include <cmath>
+#include <cstdint>
 
 namespace {
 
@@ -29,12 +30,35 @@ constexpr double kDegree = kPi / 180.0;
 
 }  // namespace
 
+namespace {
+// Values beyond the 32-bit range saturate and NaN gives 0: a converted
+// value out of range would otherwise be undefined behaviour.
+bool OutOfRange(double value, int32_t* result) {
+  if (std::isnan(value)) {
+    *result = 0;
+  } else if (value <= -2147483648.5) {
+    *result = INT32_MIN;
+  } else if (value >= 2147483647.5) {
+    *result = INT32_MAX;
+  } else {
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
 int32_t RoundHalfAwayFromZero(double p) {
+  int32_t saturated;
+  if (OutOfRange(p, &saturated)) return saturated;
   if (p >= 0) return static_cast<int32_t>(p + 0.5);
   return -static_cast<int32_t>(0.5 - p);
 }
 
-int32_t RoundHalfUp(double value) { return static_cast<int32_t>(std::floor(value + 0.5)); }
+int32_t RoundHalfUp(double value) {
+  int32_t saturated;
+  if (OutOfRange(value, &saturated)) return saturated;
+  return static_cast<int32_t>(std::floor(value + 0.5));
+}
 
 int32_t RoundTenths(int32_t tenths) {
   int64_t shifted = static_cast<int64_t>(tenths) + 5;

@@ -1,6 +1,8 @@
 // Angle units, rounding rules and GPS time.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "common/conv.h"
 #include "common/time.h"
 
@@ -45,6 +47,11 @@ TEST(Units, RoundingRules) {
   EXPECT_EQ(RoundHalfUp(-12.5), -12);
   EXPECT_EQ(RoundHalfUp(-12.6), -13);
   EXPECT_EQ(RoundHalfUp(12.5), 13);
+  // Out of range saturates instead of being undefined.
+  EXPECT_EQ(RoundHalfAwayFromZero(2147483648.0), 2147483647);
+  EXPECT_EQ(RoundHalfAwayFromZero(-1e300), -2147483647 - 1);
+  EXPECT_EQ(RoundHalfUp(std::nan("")), 0);
+  EXPECT_EQ(RoundHalfAwayFromZero(2147483647.4), 2147483647);
   // Tenths of a metre: nearest metre, halves upward, also below sea level.
   EXPECT_EQ(RoundTenths(12345), 1235);
   EXPECT_EQ(RoundTenths(12344), 1234);
