@@ -7,61 +7,35 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-TEST(StringCodecs, UnsignedAndSignedNumbers) {
-  uint32_t u = 77;
-  EXPECT_EQ(DecodeUintString("", &u), 0);
-  EXPECT_EQ(u, 0u);
-  u = 77;
-  EXPECT_EQ(DecodeUintString("   ", &u), 0);
-  EXPECT_EQ(u, 0u);
-  EXPECT_EQ(DecodeUintString(" 12 ", &u), 0);
-  EXPECT_EQ(u, 12u);
-  EXPECT_EQ(DecodeUintString("2147483647", &u), 0);
-  EXPECT_EQ(u, 2147483647u);
-  u = 5;
-  for (const char* bad : {"1 2", "+5", "-1", "9999999999", "12a", "0x10"}) {
-    EXPECT_EQ(DecodeUintString(bad, &u), -1) << bad;
-    EXPECT_EQ(u, 5u) << "output written on failure: " << bad;
-  }
-  int32_t i = 0;
-  EXPECT_EQ(DecodeIntegerString("- 7", &i), 0);
-  EXPECT_EQ(i, -7);
-  EXPECT_EQ(DecodeIntegerString("-", &i), 0);
-  EXPECT_EQ(i, 0);
-  EXPECT_EQ(DecodeIntegerString("+42 ", &i), 0);
-  EXPECT_EQ(i, 42);
-  EXPECT_EQ(DecodeIntegerString("-2147483647", &i), 0);
-  EXPECT_EQ(i, -2147483647);
-  EXPECT_EQ(DecodeIntegerString("2147483648", &i), -1);
-  EXPECT_EQ(DecodeIntegerString("--3", &i), -1);
+// A decoder's verdict on one text: its value, or "bad" when it refuses it
+// (and then it must leave the output as it was).
+template <typename T, typename F>
+std::string Verdict(F decode, const char* text) {
+  T value = T(77);
+  if (decode(text, &value) != 0) return value == T(77) ? "bad" : "bad, output written";
+  return std::to_string(value);
 }
 
-TEST(StringCodecs, HexAndDecimal) {
-  uint32_t h = 0;
-  EXPECT_EQ(DecodeHexString(" 1aF", &h), 0);
-  EXPECT_EQ(h, 0x1afu);
-  EXPECT_EQ(DecodeHexString("ff trailing text", &h), 0);
-  EXPECT_EQ(h, 0xffu);
-  EXPECT_EQ(DecodeHexString("", &h), 0);
-  EXPECT_EQ(h, 0u);
-  EXPECT_EQ(DecodeHexString("12g", &h), -1);
-
-  double d = 0;
-  EXPECT_EQ(DecodeDecimalString("3,5", &d), 0);
-  EXPECT_DOUBLE_EQ(d, 3.5);
-  EXPECT_EQ(DecodeDecimalString("5.", &d), 0);
-  EXPECT_DOUBLE_EQ(d, 5.0);
-  EXPECT_EQ(DecodeDecimalString(" - 12.25 ", &d), 0);
-  EXPECT_DOUBLE_EQ(d, -12.25);
-  d = 9;
-  for (const char* bad : {".5", "", "  ", "1.2.3", "1e5", "-"}) {
-    EXPECT_EQ(DecodeDecimalString(bad, &d), -1) << bad;
-  }
-  EXPECT_DOUBLE_EQ(d, 9);
+TEST(StringCodecs, Numbers) {
+  const std::pair<const char*, const char*> unsignedCases[] = {
+      {"", "0"}, {"   ", "0"}, {" 12 ", "12"}, {"2147483647", "2147483647"}, {"1 2", "bad"}, {"+5", "bad"},
+      {"-1", "bad"}, {"9999999999", "bad"}, {"12a", "bad"}, {"0x10", "bad"}};
+  for (const auto& [text, expected] : unsignedCases) EXPECT_EQ(Verdict<uint32_t>(DecodeUintString, text), expected) << text;
+  const std::pair<const char*, const char*> signedCases[] = {
+      {"- 7", "-7"}, {"-", "0"}, {"+42 ", "42"}, {"-2147483647", "-2147483647"}, {"2147483648", "bad"}, {"--3", "bad"}};
+  for (const auto& [text, expected] : signedCases) EXPECT_EQ(Verdict<int32_t>(DecodeIntegerString, text), expected) << text;
+  const std::pair<const char*, const char*> hexCases[] = {
+      {" 1aF", "431"}, {"ff trailing text", "255"}, {"", "0"}, {"12g", "bad"}};
+  for (const auto& [text, expected] : hexCases) EXPECT_EQ(Verdict<uint32_t>(DecodeHexString, text), expected) << text;
+  const std::pair<const char*, const char*> decimalCases[] = {
+      {"3,5", "3.500000"}, {"5.", "5.000000"}, {" - 12.25 ", "-12.250000"}, {".5", "bad"}, {"", "bad"},
+      {"  ", "bad"},       {"1.2.3", "bad"},   {"1e5", "bad"},              {"-", "bad"}};
+  for (const auto& [text, expected] : decimalCases) EXPECT_EQ(Verdict<double>(DecodeDecimalString, text), expected) << text;
 }
 
 TEST(StringCodecs, DatesAndTimes) {
@@ -86,43 +60,33 @@ TEST(StringCodecs, DatesAndTimes) {
   }
 }
 
+// "$" + body + "*" + its checksum, worked out here.
+std::string WithChecksum(const std::string& body, const char* format = "%02X") {
+  unsigned sum = 0;
+  for (unsigned char c : body) sum ^= c;
+  char tail[4];
+  std::snprintf(tail, sizeof tail, format, sum);
+  return "$" + body + "*" + tail;
+}
+
 TEST(StringCodecs, NmeaSentences) {
-  char ok[] = "$PBRSNP,GpsTrio,x,123,1.14*5F";
-  // Compute the expected checksum independently of the parser.
-  uint8_t sum = 0;
-  for (const char* p = ok + 1; *p != '*'; ++p) sum ^= static_cast<uint8_t>(*p);
-  char hex[3];
-  std::snprintf(hex, sizeof hex, "%02X", sum);
-  std::memcpy(std::strchr(ok, '*') + 1, hex, 2);
+  std::string ok = WithChecksum("PBRSNP,GpsTrio,x,123,1.14");
   int offsets[10];
-  ASSERT_EQ(ParseNmeaString(ok, offsets, 10), 5);
-  EXPECT_STREQ(ok + offsets[0], "$PBRSNP");
-  EXPECT_STREQ(ok + offsets[1], "GpsTrio");
-  EXPECT_STREQ(ok + offsets[4], "1.14");
-
-  char lower[32];
-  std::snprintf(lower, sizeof lower, "$A,B*%02x", 'A' ^ ',' ^ 'B');
-  EXPECT_EQ(ParseNmeaString(lower, offsets, 10), 2);
-
-  char limited[] = "$A,B,C,D*00";
-  uint8_t s2 = 0;
-  for (const char* p = limited + 1; *p != '*'; ++p) s2 ^= static_cast<uint8_t>(*p);
-  std::snprintf(std::strchr(limited, '*') + 1, 3, "%02X", s2);
-  EXPECT_EQ(ParseNmeaString(limited, offsets, 2), 2);
+  ASSERT_EQ(ParseNmeaString(ok.data(), offsets, 10), 5);
+  EXPECT_STREQ(ok.data() + offsets[0], "$PBRSNP");
+  EXPECT_STREQ(ok.data() + offsets[1], "GpsTrio");
+  EXPECT_STREQ(ok.data() + offsets[4], "1.14");
+  std::string lower = WithChecksum("A,B", "%02x");
+  EXPECT_EQ(ParseNmeaString(lower.data(), offsets, 10), 2);
+  std::string limited = WithChecksum("A,B,C,D");
+  EXPECT_EQ(ParseNmeaString(limited.data(), offsets, 2), 2);
 
   char wrong[] = "$PFMLST,1*00";
   EXPECT_EQ(ParseNmeaString(wrong, offsets, 10), -4);
   EXPECT_EQ(std::strchr(wrong, '*'), nullptr) << "the star is overwritten";
-  char noDollar[] = "PFM*00";
-  EXPECT_EQ(ParseNmeaString(noDollar, offsets, 10), -1);
-  char noStar[] = "$PFM,1";
-  EXPECT_EQ(ParseNmeaString(noStar, offsets, 10), -5);
-  char badHex[] = "$PFM*G1";
-  EXPECT_EQ(ParseNmeaString(badHex, offsets, 10), -2);
-  char trailing[] = "$PFM*00\r";
-  EXPECT_EQ(ParseNmeaString(trailing, offsets, 10), -3);
-  char oneDigit[] = "$PFM*0";
-  EXPECT_EQ(ParseNmeaString(oneDigit, offsets, 10), -2);
+  const std::pair<std::string, int> bad[] = {
+      {"PFM*00", -1}, {"$PFM,1", -5}, {"$PFM*G1", -2}, {"$PFM*00\r", -3}, {"$PFM*0", -2}};
+  for (auto [text, error] : bad) EXPECT_EQ(ParseNmeaString(text.data(), offsets, 10), error) << text;
 }
 
 TEST(StringCodecs, SplittersWorkInPlace) {
@@ -249,16 +213,6 @@ TEST(StringCodecs, LogTxtGrowsByDoubling) {
   ASSERT_EQ(AddLogTxtF(&txt, "%s", std::string(400, 'z').c_str()), 0);
   EXPECT_EQ(txt.nLength, static_cast<int>(expected.size()) + 255) << "a piece is cut at 255 characters";
   FreeLogTxt(&txt);
-}
-
-TEST(StringCodecs, HexTable) {
-  for (int c = 0; c < 256; ++c) {
-    int expected = (c >= '0' && c <= '9') ? c - '0'
-                   : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                   : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                                            : 99;
-    EXPECT_EQ(abAsciiToHex[c], expected) << c;
-  }
 }
 
 }  // namespace

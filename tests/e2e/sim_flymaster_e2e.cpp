@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <numbers>
 #include <string>
 #include <vector>
 
@@ -270,16 +269,6 @@ uint32_t FirstListedStart(Line* line) {
   return static_cast<uint32_t>(timegm(&t) - 946684800);
 }
 
-Download FetchFlight(std::vector<std::string> args) {
-  args.insert(args.begin(), "flymaster");
-  e2e::Sim sim(args);
-  Line line(sim.device());
-  line.Send(DownloadCommand(FirstListedStart(&line)));
-  Download d = ReceiveFlight(&line);
-  EXPECT_TRUE(d.ended);
-  return d;
-}
-
 TEST(SimFlymasterE2e, ServesIgcFlightsPointForPoint) {
   // Real flights: north-east, south-west, across midnight UTC up to 4400 m,
   // a jumpy log stepping back in time; and one below sea level, where the
@@ -400,91 +389,6 @@ TEST(SimFlymasterE2e, ResendsAfterNakAndStopsOnCancel) {
   EXPECT_NE(log.find("SEND 2 A1 17 BADCS\nNAK\nSEND 2 A1 17\nACK\nSEND 3 A2 252\nCANCEL\nHANGUP\n"),
             std::string::npos)
       << log;
-}
-
-TEST(SimFlymasterE2e, BlockFaultsOnRequest) {
-  struct Case {
-    std::vector<std::string> args;
-    uint8_t spoiltType;
-    size_t spoiltLength;  // 0: the block is missing
-  } cases[] = {
-      {{"--no-info"}, 0xA0, 0},
-      {{"--bad-length"}, 0xA1, 16},
-      {{"--bad-length=change"}, 0xA2, 251},
-      {{"--bad-length=info"}, 0xA0, 62},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[0]);
-    std::vector<std::string> args = {"flymaster"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    e2e::Sim sim(args);
-    Line line(sim.device());
-    line.Send(DownloadCommand(FirstListedStart(&line)));
-    Download d = ReceiveFlight(&line);
-    EXPECT_TRUE(d.ended);
-    size_t found = 0, length = 0;
-    for (const RxBlock& b : d.blocks) {
-      if (b.type == c.spoiltType && found++ == 0) length = b.data.size();
-    }
-    if (c.spoiltLength == 0) {
-      EXPECT_EQ(found, 0u);
-    } else {
-      EXPECT_EQ(length, c.spoiltLength);
-    }
-  }
-
-  e2e::Sim sim({"flymaster", "--silent-after", "3"});
-  Line line(sim.device());
-  line.Send(DownloadCommand(FirstListedStart(&line)));
-  Download d = ReceiveFlight(&line, 500);
-  EXPECT_FALSE(d.ended);
-  EXPECT_EQ(d.blocks.size(), 3u);
-  line.SendByte(0xB3);
-  line.Nothing();
-  line.Close();
-  std::string log = sim.Finish();
-  EXPECT_NE(log.find("SEND 3 A2 252\nACK\nSILENT\nCANCEL\nHANGUP\n"), std::string::npos) << log;
-}
-
-TEST(SimFlymasterE2e, EmptyMemoryListsNothing) {
-  e2e::Sim sim({"flymaster", "--empty-list"});
-  Line line(sim.device());
-  line.Send(kList);
-  EXPECT_EQ(line.Nothing(), "");
-}
-
-TEST(SimFlymasterE2e, SpoiledTrackGoesThroughTheSameBlocks) {
-  std::vector<Fix> clean = DecodeFixes(FetchFlight({}).blocks);
-  ASSERT_GT(clean.size(), 300u);
-  Download spoiled =
-      FetchFlight({"--still", "30", "--pause-after", "100:1800", "--backward-at", "200", "--spike-at", "300"});
-  std::vector<Fix> bad = DecodeFixes(spoiled.blocks);
-  ExpectKeyBlocksOnlyWhereNeeded(spoiled.blocks, bad);
-  ASSERT_EQ(bad.size(), clean.size() + 30);
-  for (size_t k = 0; k < 30; ++k) {
-    EXPECT_EQ(bad[k].lat, clean[0].lat);
-    EXPECT_EQ(bad[k].lonEast, clean[0].lonEast);
-    EXPECT_EQ(bad[k].time + 30 - k, clean[0].time) << k;
-  }
-  // Point numbers count from 1 over the points as sent.
-  for (size_t k = 30; k < bad.size(); ++k) {
-    const Fix& c = clean[k - 30];
-    uint32_t shift = k >= 100 ? 1800 : 0;
-    if (k == 199) {
-      EXPECT_EQ(bad[k].time, bad[k - 1].time - 30);
-    } else {
-      EXPECT_EQ(bad[k].time, c.time + shift) << k;
-    }
-    if (k == 299) {
-      double north = (bad[k].lat - c.lat) / 60000.0 * 111320.0;
-      double east = (bad[k].lonEast - c.lonEast) / 60000.0 * 111320.0 * std::cos(45.8 * std::numbers::pi / 180);
-      EXPECT_GT(std::hypot(north, east), 3000.0);
-    } else {
-      EXPECT_EQ(bad[k].lat, c.lat) << k;
-      EXPECT_EQ(bad[k].lonEast, c.lonEast) << k;
-    }
-    EXPECT_EQ(bad[k].alt, c.alt);
-  }
 }
 
 std::string Upload(const std::string& lat, const std::string& lon, const std::string& name, const std::string& alt,
