@@ -28,6 +28,10 @@ struct ArcPos {
 
 constexpr double kSemicircleToRadian = 1.4629180792671596e-9;
 constexpr double kRadianToSemicircle = 683565275.5764316;
+// The literal factors the file formats use: degrees, and thousandths of an
+// arc-minute, per radian.
+constexpr double kRadianToDegree = 57.29577951308;
+constexpr double kRadianToMin1000 = 3437746.770785;
 
 // Half away from zero, as the angle conversions round.
 int32_t RoundHalfAwayFromZero(double value);

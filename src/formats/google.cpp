@@ -16,7 +16,6 @@ namespace {
 constexpr const char* pszKmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Document>\r\n<open>1</open>\r\n";
 constexpr const char* pszKmlTail = "</Document>\r\n";
 constexpr const char* pszPlaceholder = "0000000000000000000000000000000000000000";
-constexpr double kRadianToDegree = 57.29577951308;
 
 // The hash key is never stored as such: GetXmlStart derives it from this.
 constexpr char szKeySeed[18] = "VelmoraTrackSeal!";

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr double kRadianToDegree = 57.29577951308;
 constexpr double kDegreeToRadian = 0.01745329251994;
 constexpr double kMetreToFoot = 3.28084;
 constexpr double kFootToMetre = 0.3048;

@@ -555,7 +555,7 @@ int ReadWaypointResponse(FlymasterLink* link, const char* name) {
 }
 
 // Thousandths of an arc-minute from radians, made non-negative.
-int32_t ThousandthsOfMinute(double radians) { return RoundHalfAwayFromZero(std::fabs(radians) * 3437746.770785); }
+int32_t ThousandthsOfMinute(double radians) { return RoundHalfAwayFromZero(std::fabs(radians) * kRadianToMin1000); }
 
 int WriteWaypoints(FlymasterLink* link) {
   ProgressStart(&link->tProgress, "Waypoints", static_cast<int>(tGps.bScroll));

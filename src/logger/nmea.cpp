@@ -159,8 +159,8 @@ void ShowPosition(NmeaState* nmea) {
                              static_cast<int>(elapsed / 3600), static_cast<int>(elapsed / 60 % 60),
                              static_cast<int>(elapsed % 60), static_cast<int>(st.wYear), static_cast<int>(st.wMonth),
                              static_cast<int>(st.wDay), static_cast<int>(st.wHour), static_cast<int>(st.wMinute),
-                             static_cast<int>(st.wSecond), geo.dLatitude * 57.29577951308,
-                             geo.dLongitude * 57.29577951308, last.nGpsAltitude / 10, last.nPressureAltitude);
+                             static_cast<int>(st.wSecond), geo.dLatitude * kRadianToDegree,
+                             geo.dLongitude * kRadianToDegree, last.nGpsAltitude / 10, last.nPressureAltitude);
   if (length < 0) return;
   if (length >= static_cast<int>(sizeof text)) length = sizeof text - 1;
   if (tGps.bScroll) {

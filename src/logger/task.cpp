@@ -23,8 +23,6 @@ namespace {
 
 constexpr int kMinTaskPoints = 2;
 constexpr int kMaxTaskPoints = 26;
-constexpr double kRadianToDegree = 57.29577951308;
-constexpr double kRadianToMin1000 = 3437746.770785;
 constexpr size_t kMaxFlightFileName = 254;
 
 void Out(const char* format, ...) __attribute__((format(printf, 1, 2)));
