@@ -45,6 +45,8 @@ struct TrackAnalysis {
   double adFaiLeg[3];
   double dFaiClosing;
   double dFaiScore;
+  uint32_t bExact;              // input: the figures are to be proven optimal
+  uint32_t bExactProven;        // they are: the document says so
 };
 
 // Cleaning before a downloaded track is saved; each works on tGps.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "analysis/analysis.h"
+#include "analysis/exact.h"
 #include "analysis/stats.h"
 #include "common/conv.h"
 
@@ -227,5 +228,7 @@ int AnalyzeTrack(TrackAnalysis* a) {
   }
   printf("Computing statistics\n");
   ComputeTrackStatistics(a);
-  return FindCrossCountryDistances(a);
+  a->bExactProven = 0;
+  if (FindCrossCountryDistances(a) != 0) return -1;
+  return a->bExact ? FindExactCrossCountryDistances(a) : 0;
 }

@@ -250,6 +250,8 @@ int ParseArguments(int count, char** args) {
       tGps.bScroll = 1;
     } else if (std::strcmp(t, "-trim") == 0) {
       tGps.bTrim = 1;
+    } else if (std::strcmp(t, "-exact") == 0) {
+      tGps.bExact = 1;
     } else if (std::strcmp(t, "-debug") == 0) {
       tGps.bDebug = 1;
     } else if (std::strcmp(t, "-silent") == 0) {

@@ -180,6 +180,8 @@ void help() {
       "--trim    Also make a track file with the takeoff and/or landing filter\n"
       "          of the configuration file applied; for standard downloads and\n"
       "          the logger without a task\n"
+      "--exact   Distances and triangles in the .kml file proven optimal over\n"
+      "          every point of the track\n"
       "--noana   Skip speed analysis\n"
       "--scroll  Progress lines to the terminal end with a line break\n"
       "--silent  No output to the terminal (NMEA type GPS)\n\n");

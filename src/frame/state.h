@@ -78,6 +78,7 @@ struct GpsState {
   Waypoint* pWaypoints;
   int32_t nWaypointSize;
   int32_t nWaypoints;
+  uint32_t bExact;
 };
 
 extern GpsState tGps;
