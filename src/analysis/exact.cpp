@@ -34,9 +34,6 @@
 
 #include "analysis/stats.h"
 #include "common/conv.h"
-#include <chrono>
-static long gPops, gGaps, gDist, gLeaves, gMaxHeap;
-static double Now(){return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();}
 
 namespace {
 
@@ -106,9 +103,71 @@ struct Node {
   int32_t level;
 };
 
+// A fix as CalcDistance sees it, with the sine and cosine of its reduced
+// latitude computed once instead of at every distance.
+struct Fix {
+  double lat, lon, sinU, cosU;
+};
+
+// Constants of the ellipsoid as CalcDistance uses them.
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kF = 0.0033528106647474805;
+constexpr double kOneMinusF = 0.9966471893352525;
+constexpr double kFOver16 = 0.00020955066654671753;
+constexpr double kB = 6356752.314245179;
+constexpr double kEp2 = 0.006739496742276435;
+
+Fix MakeFix(const GeoPos& g) {
+  double u = std::atan(kOneMinusF * std::tan(g.dLatitude));
+  return Fix{g.dLatitude, g.dLongitude, std::sin(u), std::cos(u)};
+}
+
+// CalcDistance(from, to), 0 where it fails: the same operations in the same
+// order on the same values, so the same double (the tests hold the searches
+// to the brute force with CalcDistance itself).
+double FixDistance(const Fix& from, const Fix& to) {
+  if (std::fabs(from.lat - to.lat) < 1.5e-9 && std::fabs(from.lon - to.lon) < 1e-9) return 0.0;
+  const double sinU1 = from.sinU, cosU1 = from.cosU, sinU2 = to.sinU, cosU2 = to.cosU;
+  double l = to.lon - from.lon;
+  if (std::fabs(l) < 1e-10) l = 1e-10;
+  double lambda = l, lambdaPrev = 0.0;
+  for (int iteration = 0; iteration < 100; ++iteration) {
+    double sinLambda = std::sin(lambda), cosLambda = std::cos(lambda);
+    double a = cosU2 * sinLambda;
+    double b = cosU1 * sinU2 - sinU1 * cosU2 * cosLambda;
+    double sinSigma = std::sqrt(a * a + b * b);
+    double cosSigma = sinU1 * sinU2 + cosU1 * cosU2 * cosLambda;
+    double quotient = sinSigma / cosSigma;
+    double sigma = std::atan(quotient);
+    if (quotient < 0) sigma += kPi;
+    double sinAlpha = cosU1 * cosU2 * sinLambda / sinSigma;
+    double cosAlpha = std::cos(std::asin(sinAlpha));
+    double cos2Alpha = cosAlpha * cosAlpha;
+    double cos2SigmaM = cosSigma - 2.0 * sinU1 * sinU2 / cos2Alpha;
+    double k = kFOver16 * cos2Alpha * (4.0 + kF * (4.0 - 3.0 * cos2Alpha));
+    double lambdaNew =
+        l + (1.0 - k) * kF * sinAlpha *
+                (sigma + k * sinSigma * (cos2SigmaM + k * cosSigma * (2.0 * cos2SigmaM * cos2SigmaM - 1.0)));
+    if (iteration > 0 && std::fabs((lambdaNew - lambdaPrev) / lambdaNew) < 1e-10) {
+      double u2s = cos2Alpha * kEp2;
+      double bigA = 1.0 + u2s * (0.25 + u2s * (-0.046875 + u2s * (0.01953125 - 0.01068115234375 * u2s)));
+      double bigB = u2s * (0.25 + u2s * (-0.125 + u2s * (0.072265625 - 0.0458984375 * u2s)));
+      double deltaSigma =
+          bigB * sinSigma *
+          (cos2SigmaM + (bigB / 4.0) * (cosSigma * (2.0 * cos2SigmaM * cos2SigmaM - 1.0) -
+                                        (bigB / 6.0) * cos2SigmaM * (4.0 * sinSigma * sinSigma - 3.0) *
+                                            (4.0 * cos2SigmaM * cos2SigmaM - 3.0)));
+      return kB * bigA * (sigma - deltaSigma);
+    }
+    lambdaPrev = lambdaNew;
+    lambda = lambdaNew;
+  }
+  return 0.0;
+}
+
 struct Track {
   int32_t n = 0;
-  std::vector<GeoPos> geo;
+  std::vector<Fix> geo;
   std::vector<std::vector<Box>> boxes;  // by level; level 0 holds the fixes
   int32_t blockLevel = 0;               // the level of the bounding tables
   int32_t nBlocks = 0;
@@ -119,15 +178,10 @@ struct Track {
     return hi < n ? static_cast<int32_t>(hi) : n;
   }
   const Box& BoxOf(Node a) const { return boxes[a.level][a.k]; }
-  const Box& Fix(int32_t i) const { return boxes[0][i]; }
+  const Box& Point(int32_t i) const { return boxes[0][i]; }
   int32_t Block(int32_t i) const { return i >> blockLevel; }
   Node Root() const { return Node{0, static_cast<int32_t>(boxes.size()) - 1}; }
-  double Distance(int32_t from, int32_t to) const {
-    ++gDist;
-    double d = 0.0;
-    if (CalcDistance(&geo[from], &geo[to], &d) != 0) d = 0.0;
-    return d;
-  }
+  double Distance(int32_t from, int32_t to) const { return FixDistance(geo[from], geo[to]); }
 };
 
 void BuildTrack(const TrackAnalysis* a, Track* t) {
@@ -137,8 +191,9 @@ void BuildTrack(const TrackAnalysis* a, Track* t) {
   std::vector<Box> fixes(n);
   for (int32_t i = 0; i < n; ++i) {
     ArcPos arc{a->pPoints[i].nLatitude, a->pPoints[i].nLongitude};
-    GeoPos& g = t->geo[i];
+    GeoPos g;
     ConvertArcToGeoPos(&arc, &g);
+    t->geo[i] = MakeFix(g);
     double s = std::sin(g.dLatitude), c = std::cos(g.dLatitude);
     double primeVertical = kSemiMajorAxis / std::sqrt(1.0 - kE2 * s * s);
     double xyz[3] = {primeVertical * c * std::cos(g.dLongitude), primeVertical * c * std::sin(g.dLongitude),
@@ -221,13 +276,13 @@ double ExactPath(const Track& t, int legs, double known, uint32_t* idx) {
       for (int32_t i = iLo; i < iHi; ++i) {
         double best = need - 1e-6;
         int32_t arg = -1;
-        const Box& fix = t.Fix(i);
+        const Box& fix = t.Point(i);
         for (const auto& [bound, c] : candidates) {
           if (bound <= best) break;
           if (blockBest[c] + UpperOfChord(MaxChord(blocks[c], fix)) <= best) continue;
           int32_t hi = std::min(i, std::min(n, (c + 1) << t.blockLevel));
           for (int32_t q = c << t.blockLevel; q < hi; ++q) {
-            if (prev[q] == -kInf || prev[q] + UpperOfChord(MaxChord(t.Fix(q), fix)) <= best) continue;
+            if (prev[q] == -kInf || prev[q] + UpperOfChord(MaxChord(t.Point(q), fix)) <= best) continue;
             double v = prev[q] + t.Distance(q, i);
             if (v > best) {
               best = v;
@@ -379,7 +434,7 @@ class ClosedSearch {
     heap.push(root);
     while (!heap.empty()) {
       State s = heap.top();
-      heap.pop(); ++gPops; if (figure_==Figure::kOutReturn && gPops % 500000 == 0) fprintf(stderr, "S %d/%d [%d,%d) T %d/%d [%d,%d) ub %.3f best %.3f\n", s.node[0].level, s.node[0].k, t_.Lo(s.node[0]), t_.Hi(s.node[0]), s.node[1].level, s.node[1].k, t_.Lo(s.node[1]), t_.Hi(s.node[1]), s.ub, best_); if ((long)heap.size() > gMaxHeap) gMaxHeap = heap.size();
+      heap.pop();
       if (s.ub <= best_) break;
       int split = -1;
       double widest = -1.0;
@@ -392,7 +447,6 @@ class ClosedSearch {
         }
       }
       if (split < 0) {
-        ++gLeaves;
         Evaluate(s);
         continue;
       }
@@ -579,10 +633,7 @@ bool SearchClosed(const Track& t, const std::vector<float>& table, Figure figure
                   bool* found, uint32_t* idx) {
   ClosedSearch search(t, table, figure);
   if (seed > 0.0) search.Seed(seed, seedIdx);
-  double t0 = Now();
   bool complete = search.Run();
-  fprintf(stderr, "closed %d: %.3f s complete %d pops %ld gaps %ld dist %ld leaves %ld maxheap %ld\n", int(figure), Now() - t0, complete, gPops, gGaps, gDist, gLeaves, gMaxHeap);
-  gPops = gGaps = gDist = gLeaves = gMaxHeap = 0;
   *found = search.Found();
   std::memcpy(idx, search.Indices(), 5 * sizeof(uint32_t));
   return complete;
@@ -605,10 +656,7 @@ int FindExact(TrackAnalysis* a) {
   for (const PathFigure& p : paths) {
     uint32_t found[5];
     double known = Increasing(p.idx, p.legs + 1, a->nPoints) ? *p.sum : 0.0;
-    double t0 = Now();
-    bool ok = ExactPath(t, p.legs, known, found) > -kInf;
-    fprintf(stderr, "path %d: %.3f s\n", p.legs, Now() - t0);
-    if (!ok) continue;
+    if (!(ExactPath(t, p.legs, known, found) > -kInf)) continue;
     double legs[4];
     StorePath(a, found, p.legs, p.idx, p.leg ? p.leg : legs, p.sum);
   }

@@ -154,7 +154,7 @@ void PutStatistics(KmlOut* k) {
   Put(k, "Max. mean/top speed  %d km/h / %d km/h\r\n", ToInt(a->dMaxMeanSpeed + 0.5), ToInt(a->dTopSpeed + 0.5));
   Put(k, "Max/min climb rate   %.2f / %.2f m/s over 60s\r\n", a->dMaxClimb, a->dMinClimb);
   Put(k, "Total distance       %.2f km\r\n", a->dTrackLength * 0.001);
-  if (a->bExactProven) Put(k, "Distances, triangles proven optimal over every point\r\n");
+  if (a->bExactProven) Put(k, "Distances/triangles  proven optimal over every fix\r\n");
   Put(k, "</pre>]]>\r\n");
   Put(k, "    </description>\r\n");
 }
