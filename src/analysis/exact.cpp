@@ -16,9 +16,11 @@
 // only where block bounds leave it a chance to beat the known distance; a
 // branch and bound over boxes would drown in the near-ties of straight glides.
 // Out-and-return and triangles run as a best-first branch and bound over
-// tuples of ranges; the closing gap comes from a table of block-to-block
-// bounds while a corner is still a range, and from an exact search of the
-// nearest start and finish pair once both corners are single fixes.
+// tuples of ranges (the corners, or the start and the turnpoint). The
+// closing gap of a tuple is the least distance between any start and finish
+// its ranges allow, found by a small best-first search of its own (after a
+// table of block-to-block bounds has not already ruled the tuple out) and
+// remembered, since many tuples share it.
 #include "analysis/exact.h"
 
 #include <algorithm>
@@ -43,15 +45,19 @@ constexpr double kSemiMajorAxis = 6378137.0;
 constexpr double kE2 = 0.006694379990141317;
 // a / b^2, the curvature of the meridian at the equator, taken larger.
 constexpr double kMaxCurvature = 1.0 / 6335439.0 * 1.000001;
-// A best-first search that would need more states than this (about 100 MB)
+// A best-first search that would need more states than this (about 64 MB)
 // gives up and keeps the best figure it has found.
-constexpr size_t kMaxStates = size_t{3} << 20;
+constexpr size_t kMaxStates = size_t{2} << 20;
 
 // Upper bound of CalcDistance between positions at most `chord` apart.
 // The arc (2 / k)·asin(k·c / 2) is bounded with asin(x) <= x + x³ / (6·(1 -
 // x²)), whose series dominates that of asin term by term. Beyond x = 0.5
 // (6300 km) half the circumference bounds every distance.
 inline double UpperOfChord(double chord) {
+  // Only the same position (distinct positions lie millimetres apart at
+  // least) has no chord, and CalcDistance gives it 0: fixes of a pilot
+  // standing still then tie exactly and are skipped.
+  if (chord == 0.0) return 0.0;
   double x = 0.5 * kMaxCurvature * chord;
   if (!(x < 0.5)) return 2.1e7;
   double x2 = x * x;
