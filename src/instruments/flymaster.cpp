@@ -102,22 +102,24 @@ bool CollectSentenceByte(FlymasterLink* link, uint8_t c) {
   return false;
 }
 
-// Collects one sentence. The time-out counts from `since`; with
-// restartPerByte it counts from the last byte received instead. A line that
-// keeps sending without ever completing a sentence (an instrument at another
-// speed, noise) counts as silent too, so no collection waits for ever.
-bool CollectSentence(FlymasterLink* link, double since, double seconds, bool restartPerByte) {
+// Collects one sentence: 1, 0 at the time-out or kWaitInterrupted. The
+// time-out counts from `since`; with restartPerByte it counts from the last
+// byte received instead. A line that keeps sending without ever completing a
+// sentence (an instrument at another speed, noise) counts as silent too, so
+// no collection waits for ever.
+int CollectSentence(FlymasterLink* link, double since, double seconds, bool restartPerByte) {
   int nBytes = 0;
   for (;;) {
-    if (!WaitComFifo(since, seconds)) return false;
+    int waited = WaitComFifo(since, seconds);
+    if (waited <= 0) return waited;
     while (NonEmptyComFifo()) {
-      if (CollectSentenceByte(link, ReadComFifo())) return true;
-      if (++nBytes > kMaxBytesPerSentence) return false;
+      if (CollectSentenceByte(link, ReadComFifo())) return 1;
+      if (++nBytes > kMaxBytesPerSentence) return 0;
     }
     if (restartPerByte) {
       since = ComClockSeconds();
     } else if (ComClockSeconds() - since >= seconds) {
-      return false;
+      return 0;
     }
   }
 }
@@ -151,7 +153,9 @@ int ReadProductData(FlymasterLink* link) {
   double sent = ComClockSeconds();
   std::printf("Product: ");
   std::fflush(stdout);
-  if (!CollectSentence(link, sent, 3.0, false)) {
+  int collected = CollectSentence(link, sent, 3.0, false);
+  if (collected == kWaitInterrupted) return ReportInterrupted("");
+  if (collected == 0) {
     std::printf("Timeout\n");
     return -1;
   }
@@ -166,7 +170,7 @@ int ReadProductData(FlymasterLink* link) {
                 link->szFirmware);
   std::printf("%s\n", tGps.szProduct);
   std::fflush(stdout);
-  usleep(1000000);
+  if (PauseSeconds(1.0) == kWaitInterrupted) return ReportInterrupted("");
   return 0;
 }
 
@@ -222,9 +226,11 @@ int ReadTrackList(FlymasterLink* link) {
   WriteComString("$PFMDNL,LST,*72\r\n");
   std::printf("Track list:\n");
   // The list ends with two seconds of silence.
-  while (CollectSentence(link, ComClockSeconds(), 2.0, true)) {
+  int collected;
+  while ((collected = CollectSentence(link, ComClockSeconds(), 2.0, true)) > 0) {
     if (DecodeFlightListSentence(link) < 0) return -1;
   }
+  if (collected == kWaitInterrupted) return ReportInterrupted("");
   if (link->nFlights == 0) {
     std::printf("No tracks found\n");
     return -1;
@@ -410,7 +416,9 @@ int ReadTrackLog(FlymasterLink* link, int flight) {
   double lastByte = ComClockSeconds();
   int nBytesSinceBlock = 0, nResends = 0;
   for (bool ended = false; !ended;) {
-    if (!WaitComFifo(lastByte, 2.0)) return CancelDownload("Timeout");
+    int waited = WaitComFifo(lastByte, 2.0);
+    if (waited == kWaitInterrupted) return CancelDownload("Interrupted");
+    if (waited == 0) return CancelDownload("Timeout");
     while (NonEmptyComFifo() && !ended) {
       BlockResult result = StoreDataBlock(link, ReadComFifo());
       // Bytes that never make a block, or a block that never arrives
@@ -456,7 +464,8 @@ int ReadWaypoints(FlymasterLink* link) {
   WriteComString("$PFMWPL,*3c\r\n");
   ProgressStart(&link->tProgress, "Waypoints", static_cast<int>(tGps.bScroll));
   uint32_t now = GetGpsTimeNow();
-  while (CollectSentence(link, ComClockSeconds(), 2.0, true)) {
+  int collected;
+  while ((collected = CollectSentence(link, ComClockSeconds(), 2.0, true)) > 0) {
     if (tGps.nWaypoints >= tGps.nWaypointSize &&
         GrowWaypointArray(&tGps.pWaypoints, &tGps.nWaypointSize, tGps.nWaypoints) < 0) {
       tGps.nWaypointSize = 0;
@@ -526,15 +535,19 @@ int ReadWaypoints(FlymasterLink* link) {
     ++tGps.nWaypoints;
     if (tGps.nWaypoints % 10 == 0) ProgressUpdate(&link->tProgress, tGps.nWaypoints);
   }
+  if (collected == kWaitInterrupted) return ReportInterrupted(" ");
   ProgressFinish(&link->tProgress, tGps.nWaypoints);
   return tGps.nWaypoints > 0 ? 0 : -1;
 }
 
-// Waits for the answer to one uploaded waypoint: 0, an answer code 1..5, or
-// -1 on time-out.
+// Waits for the answer to one uploaded waypoint: 0, an answer code 1..5, -1
+// on time-out or kWaitInterrupted - 1 when a stop was requested.
+constexpr int kResponseInterrupted = kWaitInterrupted - 1;
 int ReadWaypointResponse(FlymasterLink* link, const char* name) {
   ResetParser(link);
-  if (!CollectSentence(link, ComClockSeconds(), 2.0, true)) return -1;
+  int collected = CollectSentence(link, ComClockSeconds(), 2.0, true);
+  if (collected == kWaitInterrupted) return kResponseInterrupted;
+  if (collected == 0) return -1;
   bool oldFirmware = std::strcmp(link->szFirmware, "1.14") == 0;
   int offsets[5];
   char* s = link->szSentence;
@@ -588,6 +601,10 @@ int WriteWaypoints(FlymasterLink* link) {
     WriteComString(sentence);
     ProgressUpdate(&link->tProgress, i + 1);
     int answer = ReadWaypointResponse(link, name);
+    if (answer == kResponseInterrupted || (answer >= 0 && PauseSeconds(0.1) == kWaitInterrupted)) {
+      ProgressErase(&link->tProgress);
+      return ReportInterrupted("");
+    }
     if (answer < 0) {
       ProgressErase(&link->tProgress);
       std::printf("%d, timeout, %d errors\n", i + 1, errors);
@@ -597,7 +614,6 @@ int WriteWaypoints(FlymasterLink* link) {
       if (errors == 0) firstError = answer;
       ++errors;
     }
-    usleep(100000);
   }
   if (errors == 0) {
     if (!tGps.bScroll) std::printf("\n");
