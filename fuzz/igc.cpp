@@ -14,6 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ResetGpsState();
   if (DecodeIgcBuffer(reinterpret_cast<const char*>(data), size) < 0 || tGps.nTrackPoints < 1) return 0;
   TrackAnalysis analysis{};
+  analysis.nPoints = tGps.nTrackPoints;
+  analysis.pPoints = tGps.pTrack;
+  analysis.dwDownloadTime = tGps.dwDownloadTime;
+  analysis.bSigned = tGps.bSigned;
+  analysis.bUtcTime = tGps.bUtcTime;
+  analysis.bPressureAltitude = tGps.bPressureAltitude;
   if (AnalyzeTrack(&analysis) == 0) {
     LogTxt text{};
     if (MakeGoogleFolder(&text, &analysis) == 0) FreeLogTxt(&text);
