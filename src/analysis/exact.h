@@ -8,5 +8,6 @@
 // on entry, by the greatest over every fix: the same definitions, points in
 // strict track order, every distance by CalcDistance. The sampled results
 // serve as first solutions. 0, or -1 when working memory cannot be had
-// (message printed, figures left as they were).
+// (message printed; the figures may then be partly replaced, and the caller
+// writes no document). bExactProven tells whether the search completed.
 int FindExactCrossCountryDistances(TrackAnalysis* a);
