@@ -10,6 +10,7 @@ namespace {
 const sim::Family kFamilies[] = {
     {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
     {"nmea", sim::kNmeaUsage, sim::RunNmea},
+    {"syride", sim::kSyrideUsage, sim::RunSyride},
 };
 
 void Usage() {
