@@ -11,6 +11,10 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v xmllint >/dev/null 2>&1 || need+=(libxml2-utils)
+command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
+# The Syride emulator fakes hidraw nodes with umockdev (library and preload).
+[ -f /usr/include/umockdev-1.0/umockdev.h ] || need+=(libumockdev-dev)
+command -v umockdev-run >/dev/null 2>&1 || need+=(umockdev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   sudo_cmd=()
