@@ -277,14 +277,17 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
   Node* node = static_cast<Node*>(data);
   guint8* bytes = nullptr;
   gint length = 0;
+  // The bytes come as a copy of ours to release.
   umockdev_ioctl_data_retrieve(umockdev_ioctl_client_get_arg(client), &bytes, &length);
+  std::vector<uint8_t> request(bytes, bytes + (length > 0 ? length : 0));
+  g_free(bytes);
   umockdev_ioctl_client_complete(client, length, 0);
   if (!node->bSyride) {
     SyrideLog(&pHost->instrument, "FOREIGN WRITE %s %d", node->szName.c_str(), length);
     return TRUE;
   }
   std::vector<uint8_t> reply;
-  if (!AnswerSyrideRequest(&pHost->instrument, bytes, static_cast<size_t>(length), &reply)) return TRUE;
+  if (!AnswerSyrideRequest(&pHost->instrument, request.data(), request.size(), &reply)) return TRUE;
   if (pHost->nDelayMs == 0) {
     MakeReady(node, std::move(reply));
   } else {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -85,7 +86,7 @@ TEST(SyrideE2e, BothGenerationsDownloadTheServedRecords) {
   std::vector<std::string> served = BRecords(e2e::ReadFile(Marcourt()));
   ASSERT_EQ(served.size(), 221u);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.sim[1]);
+    SCOPED_TRACE(c.head);
     TempDir dir;
     std::vector<std::string> sim = {"--flight", Marcourt()};
     sim.insert(sim.end(), c.sim.begin(), c.sim.end());
@@ -111,6 +112,35 @@ TEST(SyrideE2e, BothGenerationsDownloadTheServedRecords) {
       EXPECT_EQ(std::stoi(kmlAltitudes[i]), std::stoi(served[i].substr(30))) << i;
     }
   }
+}
+
+// South and west of Greenwich every stored value is negative. A flight
+// within half a degree of 0/0 counts as recorded without a fix: nothing is
+// stored.
+TEST(SyrideE2e, NegativePositionsAndNoFix) {
+  TempDir dir;
+  std::string south, nearZero = "AXXX\r\nHFDTE010124\r\n";
+  for (int i = 0; i < 130; ++i) {
+    char b[64];
+    std::snprintf(b, sizeof b, "B12%02d%02d00%05dS060%05dWA%05d%05d\r\n", i / 60, i % 60, 18000 + 7 * i, 3 * i,
+                  480 - i % 9, 500 + i % 7);
+    south += b;
+    std::snprintf(b, sizeof b, "B12%02d%02d0018000N00012000EA0010000100\r\n", i / 60, i % 60);
+    nearZero += b;
+  }
+  dir.Write("south.igc", "AXXX\r\nHFDTE010124\r\n" + south);
+  dir.Write("zero.igc", nearZero);
+  for (const char* model : {"v3", "earlier"}) {
+    Logged l = Download(dir, {"--model", model, "--flight", dir.File("south.igc"), "--flight", dir.File("zero.igc")},
+                        {"-gsy", "-f1", "-lf.igc"});
+    EXPECT_EQ(l.r.status, 0) << l.r.out;
+    EXPECT_EQ(BRecords(dir.Read("f.igc")), BRecords(south)) << model;
+  }
+  Logged l = Download(dir, {"--flight", dir.File("south.igc"), "--flight", dir.File("zero.igc")},
+                      {"-gsy", "-f2", "-lg.igc"});
+  EXPECT_EQ(l.r.status, 255);
+  EXPECT_NE(l.r.out.find("\nGot 0 points\n"), std::string::npos) << l.r.out;
+  EXPECT_FALSE(dir.Exists("g.igc"));
 }
 
 // Earlier models keep a long flight in a chain of 64 KiB blocks; the V3 in
@@ -187,7 +217,9 @@ TEST(SyrideE2e, FaultsEndWithTheirMessage) {
       {{"--no-reply", "1:0"}, "Error getting product data (version)\n", 3 + 1.5},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.sim[0] + " " + c.sim[1]);
+    std::string trace;
+    for (const std::string& option : c.sim) trace += option + " ";
+    SCOPED_TRACE(trace);
     TempDir dir;
     Logged l = Download(dir, c.sim, {"-gsy", "-f1", "-lf.igc"});
     EXPECT_EQ(l.r.status, c.message.empty() ? 0 : 255) << l.r.out;
