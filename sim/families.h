@@ -17,5 +17,7 @@ int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterUsage;
 int RunNmea(int argc, char** argv);
 extern const char* const kNmeaUsage;
+int RunSyride(int argc, char** argv);
+extern const char* const kSyrideUsage;
 
 }  // namespace sim

@@ -10,6 +10,9 @@ namespace {
 const sim::Family kFamilies[] = {
     {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
     {"nmea", sim::kNmeaUsage, sim::RunNmea},
+#ifdef VELMORA_SIM_SYRIDE
+    {"syride", sim::kSyrideUsage, sim::RunSyride},
+#endif
 };
 
 void Usage() {

@@ -19,4 +19,3 @@ int DownloadMlrTrackLog() { return FamilyNotBuilt("MLR"); }
 int DownloadXctTrackLog() { return FamilyNotBuilt("XC Trainer"); }
 int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
 int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }
-int DownloadSyrideTrackLog() { return FamilyNotBuilt("Syride"); }
