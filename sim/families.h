@@ -17,5 +17,9 @@ int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterUsage;
 int RunNmea(int argc, char** argv);
 extern const char* const kNmeaUsage;
+int RunMlr(int argc, char** argv);
+extern const char* const kMlrUsage;
+int RunXctrainer(int argc, char** argv);
+extern const char* const kXctrainerUsage;
 
 }  // namespace sim

@@ -10,6 +10,8 @@ namespace {
 const sim::Family kFamilies[] = {
     {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
     {"nmea", sim::kNmeaUsage, sim::RunNmea},
+    {"mlr", sim::kMlrUsage, sim::RunMlr},
+    {"xctrainer", sim::kXctrainerUsage, sim::RunXctrainer},
 };
 
 void Usage() {
