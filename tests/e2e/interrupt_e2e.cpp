@@ -23,6 +23,8 @@ struct Family {
 
 const Family kFamilies[] = {
     {"flymaster", "-gy", {"--pace", "--still", "20000"}, "Points: ", "CANCEL", true},
+    {"mlr", "-gm", {"--pace", "--points", "20000"}, "Points: ", "RX $PMLR,06,00,02A9 @4800", false},
+    {"xctrainer", "-gx", {"--pace", "--points", "20000"}, "Points:  ", "", false},
 };
 
 // A pseudo-terminal that nobody answers on.
