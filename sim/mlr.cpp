@@ -278,7 +278,10 @@ bool SendLog(Session* s) {
     std::string bytes = log[i];
     if (o.noise && i > 0) bytes = std::string("\x00\xFF\x8B\x12\r\n", 6) + bytes;
     bool wasLost;
-    if (!SendAt(s, baud, bytes, &wasLost)) return false;
+    if (!SendAt(s, baud, bytes, &wasLost)) {
+      PollCommands(s, &pending, &aborted);  // what the client said before it went
+      return false;
+    }
     lost += wasLost ? 1 : 0;
   }
   if (lost > 0) Log("LOST %d sentences: the line was not at %d", lost, baud);
