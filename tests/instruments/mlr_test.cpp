@@ -48,7 +48,7 @@ TEST(Mlr, PointNumbersWrapPast65535) {
   ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
   std::snprintf(tGps.szComPort, sizeof tGps.szComPort, "%s", ptsname(master));
   tGps.nGpsType = kGpsMlr;
-  tGps.bScroll = 1;
+  tGps.bScroll = 0;
   constexpr uint32_t kPoints = 27 * 2431;  // past 65535, in whole sentences
   std::thread instrument([&] {
     WaitFor(master, "$PMLR,26,01,01,0339\r\n");
