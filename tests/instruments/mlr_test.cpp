@@ -74,7 +74,7 @@ TEST(Mlr, PointNumbersWrapPast65535) {
       log += Frame(static_cast<uint8_t>((n / 27 + 1) & 0xFF), body);
     }
     log += Frame(static_cast<uint8_t>((kPoints / 27 + 1) & 0xFF), "FIN");
-    // At most 300 bytes on the way: the buffer never fills, whoever is slow.
+    // At most 450 bytes on the way: the buffer never fills, whoever is slow.
     uint64_t consumed = 0;
     uint32_t lastRead = LoadShared(tGps.nComFifoRead);
     auto progress = std::chrono::steady_clock::now();
@@ -84,11 +84,11 @@ TEST(Mlr, PointNumbersWrapPast65535) {
       if (read != lastRead) progress = std::chrono::steady_clock::now();
       lastRead = read;
       if (std::chrono::steady_clock::now() - progress > std::chrono::seconds(3)) break;  // the download gave up
-      if (done - consumed > 200) {
+      if (done - consumed > 250) {
         std::this_thread::sleep_for(std::chrono::microseconds(20));
         continue;
       }
-      ssize_t n = write(master, log.data() + done, std::min<size_t>(100, log.size() - done));
+      ssize_t n = write(master, log.data() + done, std::min<size_t>(200, log.size() - done));
       if (n > 0) done += static_cast<size_t>(n);
     }
     WaitFor(master, "$PMLR,06,00,02A9\r\n");
