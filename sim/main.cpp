@@ -13,6 +13,8 @@ const sim::Family kFamilies[] = {
 #ifdef VELMORA_SIM_SYRIDE
     {"syride", sim::kSyrideUsage, sim::RunSyride},
 #endif
+    {"mlr", sim::kMlrUsage, sim::RunMlr},
+    {"xctrainer", sim::kXctrainerUsage, sim::RunXctrainer},
 };
 
 void Usage() {
