@@ -8,13 +8,15 @@
 namespace {
 
 const sim::Family kFamilies[] = {
-    {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
-    {"nmea", sim::kNmeaUsage, sim::RunNmea},
+    {"flymaster", sim::kFlymasterSummary, sim::RunFlymaster},
+    {"nmea", sim::kNmeaSummary, sim::RunNmea},
 };
 
 void Usage() {
-  std::printf("usage: velmora-sim FAMILY [options]\n\nfamilies:\n");
-  for (const auto& family : kFamilies) std::printf("  %s\n%s\n", family.name, family.usage);
+  std::printf(
+      "usage: velmora-sim FAMILY [options]\n"
+      "       velmora-sim FAMILY -h   lists the options of FAMILY\n\nfamilies:\n");
+  for (const auto& family : kFamilies) std::printf("  %-11s %s\n", family.name, family.summary);
 }
 
 }  // namespace
