@@ -11,6 +11,8 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v xmllint >/dev/null 2>&1 || need+=(libxml2-utils)
+command -v groff >/dev/null 2>&1 || need+=(groff-base)
+command -v man >/dev/null 2>&1 || need+=(man-db)
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   sudo_cmd=()
