@@ -7,6 +7,7 @@
 
 #include "analysis/analysis.h"
 #include "analysis/chord.h"
+#include "common/input.h"
 #include "common/time.h"
 #include "frame/state.h"
 
@@ -21,21 +22,23 @@ enum AnswerState { kAnswerWord, kAnswerEnd };
 
 // Reads the first blank-delimited word of the next line that holds one, as
 // the prompts have always read their answer, but never more than `size` - 1
-// characters of it: the rest of an over-long word and of its line is read
-// and dropped, so the next prompt starts on a fresh line. kAnswerEnd at the
-// end of standard input: every prompt takes that as a refusal.
+// characters of it. kAnswerEnd at the end of standard input or on a stop
+// request: every prompt takes that as a refusal.
 AnswerState ReadAnswerWord(char* szWord, int size) {
-  int c = std::getchar();
-  while (c != EOF && std::isspace(c)) c = std::getchar();
-  if (c == EOF) return kAnswerEnd;
-  int n = 0;
-  while (c != EOF && !std::isspace(c)) {
-    if (n < size - 1) szWord[n++] = static_cast<char>(c);
-    c = std::getchar();
+  char szLine[4096];  // leading blanks and the word itself fit
+  for (;;) {
+    if (ReadInputLine(szLine, sizeof szLine) < 0) return kAnswerEnd;
+    const char* p = szLine;
+    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '\0') continue;
+    int n = 0;
+    while (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) {
+      if (n < size - 1) szWord[n++] = *p;
+      ++p;
+    }
+    szWord[n] = '\0';
+    return kAnswerWord;
   }
-  szWord[n] = '\0';
-  while (c != EOF && c != '\n') c = std::getchar();
-  return kAnswerWord;
 }
 
 // A speed that reaches the highest threshold the histogram can give
@@ -218,7 +221,9 @@ int CheckForTimestampConsistency() {
   char szAnswer[16];
   if (ReadAnswerWord(szAnswer, sizeof szAnswer) == kAnswerEnd) {
     std::printf("\n");
-    return 0;
+    // A closed input keeps the track; a pilot who stopped the run wants
+    // nothing written.
+    return StopRequested() ? -1 : 0;
   }
   if (szAnswer[0] != 'n' && szAnswer[0] != 'N') return 0;
 

@@ -103,6 +103,9 @@ inline void StoreShared(int32_t& word, int32_t value) {
   std::atomic_ref<int32_t>(word).store(value, std::memory_order_release);
 }
 
+// True once SIGINT (outside task mode) or SIGTERM asked the run to stop.
+inline bool StopRequested() { return LoadShared(tGps.bStop) != 0; }
+
 // Command codes.
 enum Command : uint32_t {
   kCmdNone = 0,

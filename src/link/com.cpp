@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "frame/state.h"
 
@@ -34,6 +35,8 @@ constexpr int kFifoFullPauseMs = 100;
 constexpr int kFifoFullSliceMs = 10;
 // A write that makes no progress for this long gives up: the line is dead.
 constexpr double kWriteStallSeconds = 5.0;
+// How long a wait may sleep before it looks at the stop flag again.
+constexpr double kStopPollSeconds = 0.1;
 
 pthread_t tComThread;
 bool bComThreadRunning = false;
@@ -96,15 +99,15 @@ void PublishWriteIndex(uint32_t n) {
   if (nComWaiters.load(std::memory_order_relaxed) != 0) WakeWaiters();
 }
 
-bool StopRequested() { return LoadShared(tGps.bComThreadStop) != 0; }
+bool ReaderStopRequested() { return LoadShared(tGps.bComThreadStop) != 0; }
 
 // Sleeps out one full-FIFO pause; false when a stop request cut it short.
 bool PauseWhileFull() {
   for (int ms = 0; ms < kFifoFullPauseMs; ms += kFifoFullSliceMs) {
-    if (StopRequested()) return false;
+    if (ReaderStopRequested()) return false;
     poll(nullptr, 0, kFifoFullSliceMs);
   }
-  return !StopRequested();
+  return !ReaderStopRequested();
 }
 
 // Stores every byte in order. When the FIFO is full the same byte is retried
@@ -154,7 +157,7 @@ void* ComThread(void*) {
   // after joining us, so the number cannot be reused under our feet.
   const int h = hComPort;
   uint8_t ab[kReadBlock];
-  while (!StopRequested()) {
+  while (!ReaderStopRequested()) {
     // Blocking in poll, not SIGIO, is what wakes us when bytes arrive: a
     // silent instrument costs nothing and the stop request is seen within
     // one interval.
@@ -311,13 +314,16 @@ double ComClockSeconds() {
 }
 
 // Sleeps on the write index itself (a futex): the reader's publish wakes us
-// within microseconds, and while nothing arrives no CPU is used at all.
+// within microseconds, and while nothing arrives no CPU is used at all. The
+// sleep is cut into slices so that a stop request is seen promptly even when
+// the signal lands on another thread.
 int WaitComFifo(double since, double seconds) {
   for (;;) {
     if (NonEmptyComFifo()) return 1;
+    if (StopRequested()) return kWaitInterrupted;
     double left = since + seconds - ComClockSeconds();
     if (!(left > 0)) return 0;
-    if (left > 1.0) left = 1.0;  // keeps the time-out record small; we loop anyway
+    if (left > kStopPollSeconds) left = kStopPollSeconds;
     timespec tWait;
     tWait.tv_sec = static_cast<time_t>(left);
     tWait.tv_nsec = static_cast<long>((left - static_cast<double>(tWait.tv_sec)) * 1e9);
@@ -329,4 +335,20 @@ int WaitComFifo(double since, double seconds) {
     }
     nComWaiters.fetch_sub(1, std::memory_order_relaxed);
   }
+}
+
+int PauseSeconds(double seconds) {
+  double until = ComClockSeconds() + seconds;
+  for (;;) {
+    if (StopRequested()) return kWaitInterrupted;
+    double left = until - ComClockSeconds();
+    if (!(left > 0)) return 0;
+    std::this_thread::sleep_for(std::chrono::duration<double>(left < kStopPollSeconds ? left : kStopPollSeconds));
+  }
+}
+
+int ReportInterrupted(const char* prefix) {
+  std::printf("%sInterrupted\n", prefix);
+  std::fflush(stdout);
+  return -1;
 }

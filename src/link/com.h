@@ -41,10 +41,22 @@ void WriteComFifo(uint8_t byte);
 void SignalHandlerIO(int sig);
 void* ComThread(void* argument);
 
+// What the shared waits return when a stop was requested (SIGINT outside
+// task mode, SIGTERM): callers treat it like their time-out, with the
+// protocol's cancel where it has one, and end the run with status 255.
+constexpr int kWaitInterrupted = -1;
+
 // Waits until a byte is in the FIFO or `seconds` have passed since `since`
-// (seconds on the steady clock, see ComClockSeconds). Returns non-zero when a
-// byte waits. It sleeps while it waits yet reacts to a byte within about a
+// (seconds on the steady clock, see ComClockSeconds). Returns 1 when a byte
+// waits, 0 at the time-out, kWaitInterrupted within about 100 ms of a stop
+// request. It sleeps while it waits yet reacts to a byte within about a
 // millisecond, so receive loops never burn a core.
 int WaitComFifo(double since, double seconds);
+// A protocol's pause: 0 after `seconds`, or kWaitInterrupted as soon as a
+// stop is requested.
+int PauseSeconds(double seconds);
+// The one line an interrupted transfer ends with; `prefix` is " " while a
+// progress counter stands on the line. Returns -1 for the caller to pass up.
+int ReportInterrupted(const char* prefix);
 // Seconds on a monotonic clock, the reference for every receive time-out.
 double ComClockSeconds();
