@@ -31,7 +31,7 @@ for word in $help_options $config_keys --exact --debug; do
 done
 for family in $("$prefix/bin/velmora-sim" -h | sed -n 's/^  \([a-z]\{1,\}\) .*/\1/p'); do
   grep -qE "^ +$family\b" <<<"$sim_page" || fail "velmora-sim(1) does not list $family"
-  "$prefix/bin/velmora-sim" "$family" -h | grep -q '^ *--' || fail "velmora-sim $family -h lists no option"
+  timeout 5 "$prefix/bin/velmora-sim" "$family" -h | grep -q -- '--help' || fail "velmora-sim $family -h prints no usage"
 done
 
 # Completion in a bash of its own, as bash-completion loads it.
