@@ -75,7 +75,7 @@ apply_rules() {
     done
   done <"$prefix/lib/udev/rules.d/70-velmora.rules"
 }
-which udevadm >/dev/null 2>&1 && udevadm verify --help >/dev/null 2>&1 &&
+command -v udevadm >/dev/null && udevadm verify --help >/dev/null 2>&1 &&
   { udevadm verify "$prefix/lib/udev/rules.d/70-velmora.rules" || fail "udevadm verify"; }
 syride=(SUBSYSTEM=hidraw KERNEL=hidraw3 'ATTRS{idVendor}=0483')
 for case in "add 5753 yes" "add 5754 yes" "add 5750 no" "remove 5754 no"; do
