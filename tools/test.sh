@@ -12,6 +12,9 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v xmllint >/dev/null 2>&1 || need+=(libxml2-utils)
+# The install test: manual pages rendered by groff and man.
+command -v groff >/dev/null 2>&1 || need+=(groff-base)
+command -v man >/dev/null 2>&1 || need+=(man-db)
 # The fuzz targets: clang with its libFuzzer runtime.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null || need+=(libclang-rt-dev)
