@@ -13,6 +13,8 @@ struct Family {
 };
 
 // Defined by the family modules.
+int RunDigifly(int argc, char** argv);
+extern const char* const kDigiflyUsage;
 int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterUsage;
 int RunNmea(int argc, char** argv);

@@ -8,6 +8,7 @@
 namespace {
 
 const sim::Family kFamilies[] = {
+    {"digifly", sim::kDigiflyUsage, sim::RunDigifly},
     {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
     {"nmea", sim::kNmeaUsage, sim::RunNmea},
 };
