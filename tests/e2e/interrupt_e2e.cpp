@@ -23,6 +23,7 @@ struct Family {
 
 const Family kFamilies[] = {
     {"flymaster", "-gy", {"--pace", "--still", "20000"}, "Points: ", "CANCEL", true},
+    {"digifly", "-gdg", {"--pace"}, "Bytes: ", "", true},
 };
 
 // A pseudo-terminal that nobody answers on.
