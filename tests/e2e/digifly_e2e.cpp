@@ -1,7 +1,5 @@
-// Graviter downloads from the emulator on real pseudo-terminals: the memory
-// wrapping in each of its places, many flights, the track choice, and every
-// broken answer ending with its message. Each table runs its rows at once,
-// since every download waits out the protocol's pauses.
+// Graviter downloads from the emulator on pseudo-terminals, each table's rows
+// at once since every download waits out the protocol's pauses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
