@@ -168,8 +168,9 @@ bool EncodeFlight(const Flight& f, int number, Block* b, std::string* error) {
     PutAngle(&fix, p.nLatitude * kRadiansPerUnit, &carry.fLatitude, kLatAbs, kLatNeg);
     PutAngle(&fix, p.nLongitude * kRadiansPerUnit, &carry.fLongitude, kLonAbs, kLonNeg);
     add(fix);
-    // Now and then the instrument writes a fix twice; a reader keeps one.
-    if (i % 40 == 39) {
+    // Now and then, and at the start, the instrument writes a fix twice; a
+    // reader keeps one.
+    if (i % 40 == 39 || i == 0) {
       Record again = kUnchanged;
       again.dwFlags = kPosition;
       again.fields.insert(again.fields.end(), {{0, 3}, {0, 3}, {0, 7}, {0, 7}});

@@ -247,12 +247,11 @@ int DecodeLog(DecodeContext* c, DigiflyLog* log) {
     ConvertGeoToArcPos(&geo, &arc);
     p.nLatitude = arc.nLatitude;
     p.nLongitude = arc.nLongitude;
+    // A fix written twice gives one point, the first fix of a track too
+    // (its segment flag alone does not make a repeat a new point).
     if (track->nPoints > 0) {
       const TrackPoint& last = track->pPoints[track->nPoints - 1];
-      if (last.dwTime == p.dwTime && last.dwFlags == p.dwFlags && last.nLatitude == p.nLatitude &&
-          last.nLongitude == p.nLongitude) {
-        continue;
-      }
+      if (last.dwTime == p.dwTime && last.nLatitude == p.nLatitude && last.nLongitude == p.nLongitude) continue;
     }
     if (track->nPoints >= capacity) return kNoMemory;  // cannot happen: see capacity
     track->pPoints[track->nPoints++] = p;

@@ -35,17 +35,19 @@ uint32_t FloatBits(float f) {
   return v;
 }
 
-// Four records: an absolute fix, a flag-less record without a position, a
-// fix by deltas (altitude and latitude subtracted), and that fix again.
+// Five records: an absolute fix and the same fix again, a flag-less record
+// without a position, a fix by deltas (altitude and latitude subtracted),
+// and that fix again.
 Bytes Records() {
   constexpr uint32_t kFirst = 1u | 1u << 8 | 1u << 9 | 1u << 12 | 1u << 13 | 1u << 16;
   constexpr uint32_t kDelta = 1u << 4 | 1u << 9 | 1u << 15;
+  const Bytes again = Bits({{1u << 9, 10}, {0, 8}, {0, 3}, {0, 4}, {0, 3}, {0, 2}, {0, 3}, {0, 3}, {0, 7}, {0, 7}});
   Bytes r = Bits({{kFirst & 0x3FF, 10}, {kFirst >> 10, 8}, {1234, 16}, {0, 4}, {0, 3}, {0, 2}, {37800, 17},
                   {0, 3}, {FloatBits(0.8f), 32}, {FloatBits(0.1f), 32}});
-  for (Bytes more : {Bits({{0, 10}, {5, 3}, {1, 4}, {1, 3}, {1, 2}, {2, 3}}),
+  for (Bytes more : {again, Bits({{0, 10}, {5, 3}, {1, 4}, {1, 3}, {1, 2}, {2, 3}}),
                      Bits({{kDelta & 0x3FF, 10}, {kDelta >> 10, 8}, {3, 3}, {0, 4}, {0, 3}, {0, 2}, {1, 3}, {0, 3},
                            {100, 7}, {50, 7}}),
-                     Bits({{1u << 9, 10}, {0, 8}, {0, 3}, {0, 4}, {0, 3}, {0, 2}, {0, 3}, {0, 3}, {0, 7}, {0, 7}})}) {
+                     again}) {
     r.insert(r.end(), more.begin(), more.end());
   }
   return r;
@@ -81,7 +83,7 @@ struct Memory {
   }
 };
 
-const Bytes kHeader = {15, 6, 24, 10, 30, 11, 0, 3, 0, 4};
+const Bytes kHeader = {15, 6, 24, 10, 30, 11, 0, 3, 0, 5};
 
 int Decode(const Bytes& image, DigiflyLog* log) {
   return DecodeDigiflyImage(image.data(), static_cast<int32_t>(image.size()), log);
@@ -98,7 +100,7 @@ TEST(DigiflyDecoder, RecordsBecomePointsWhereverTheBlockLies) {
     DigiflyLog log;
     ASSERT_EQ(Decode(m.Image(at), &log), 0) << at;
     ASSERT_EQ(log.nTracks, 1);
-    ASSERT_EQ(log.pTracks[0].nPoints, 2) << "no point without a position, none for a repeated fix";
+    ASSERT_EQ(log.pTracks[0].nPoints, 2) << "no point without a position, none for a repeat";
     const TrackPoint* p = log.pTracks[0].pPoints;
     EXPECT_EQ(p[0].dwFlags, 1u);
     EXPECT_EQ(p[1].dwFlags, 0u);
@@ -163,7 +165,7 @@ TEST(DigiflyDecoder, BrokenImagesEndWithTheirCode) {
       {"second hour 24", header(5, 24), 1700, kDigiflyLogEnd, nullptr, -16},
       {"second minute 60", header(6, 60), 1700, kDigiflyLogEnd, nullptr, -17},
       {"type 4", header(7, 4), 1700, kDigiflyLogEnd, nullptr, -18},
-      {"one record too many", header(9, 5), 1700, kDigiflyLogEnd, nullptr, -20},
+      {"one record too many", header(9, 6), 1700, kDigiflyLogEnd, nullptr, -20},
       {"absolute altitude cut", next(1716), 1700, kDigiflyLogEnd, nullptr, -23},
       {"absolute latitude cut", next(1722), 1700, kDigiflyLogEnd, nullptr, -35},
       {"records beyond the image",  // a block running round the memory, of which 90 bytes came
