@@ -31,19 +31,23 @@ struct Job {
   double seconds = 0;
 };
 
-// Starts every emulator, then every download, and collects them all. The
-// pipes are closed on exec, so no child holds another one's open.
+// Starts every emulator, then every download, and collects them all; times
+// count from the first download. The pipes are closed on exec, so no child
+// holds another one's open.
 void RunAll(std::vector<Job>& jobs) {
   std::vector<std::unique_ptr<e2e::Sim>> sims;
   std::vector<int> fds;
   std::vector<pid_t> pids;
-  auto start = std::chrono::steady_clock::now();
   for (Job& job : jobs) {
     std::vector<std::string> simArgs = {"digifly"};
     simArgs.insert(simArgs.end(), job.sim.begin(), job.sim.end());
     sims.push_back(std::make_unique<e2e::Sim>(simArgs));
     job.dir = std::make_unique<e2e::TempDir>();
-    std::vector<std::string> storage = {VELMORA_BIN, "-gdg", "-c" + sims.back()->device()};
+  }
+  auto start = std::chrono::steady_clock::now();
+  for (size_t k = 0; k < jobs.size(); ++k) {
+    Job& job = jobs[k];
+    std::vector<std::string> storage = {VELMORA_BIN, "-gdg", "-c" + sims[k]->device()};
     storage.insert(storage.end(), job.args.begin(), job.args.end());
     std::vector<char*> argv;
     for (std::string& s : storage) argv.push_back(s.data());
