@@ -17,6 +17,8 @@ struct Family {
 };
 
 // Defined by the family modules.
+int RunDigifly(int argc, char** argv);
+extern const char* const kDigiflyUsage;
 int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterSummary;
 int RunNmea(int argc, char** argv);

@@ -15,5 +15,4 @@ int UploadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
 int DownloadGarminTrackLog() { return FamilyNotBuilt("Garmin"); }
 int DownloadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int UploadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
-int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
 int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }

@@ -30,6 +30,7 @@ const Family kFamilies[] = {
     {"syride", "-gsy", {"--duration", "3600", "--delay", "5"}, "Track list:", "", true, {"--no-reply", "1:0"}},
     {"mlr", "-gm", {"--pace", "--points", "20000"}, "Points: ", "RX $PMLR,06,00,02A9 @4800", false},
     {"xctrainer", "-gx", {"--pace", "--points", "20000"}, "Points:  ", "", false},
+    {"digifly", "-gdg", {"--pace"}, "Bytes: ", "", true},
 };
 
 bool HostsVelmora(const Family& f) { return !f.silentHostSim.empty(); }
