@@ -29,45 +29,13 @@
 
 #include "families.h"
 #include "flight.h"
+#include "options.h"
 #include "pty.h"
 #include "sentence.h"
 
 namespace sim {
 
-const char* const kFlymasterUsage =
-    "    --model TEXT        model name the identification answers (GpsTrio)\n"
-    "    --second TEXT       the identification's second field (0)\n"
-    "    --serial TEXT       serial number (12345)\n"
-    "    --firmware TEXT     firmware version (1.14); 1.14 echoes an uploaded waypoint's name as\n"
-    "                        sent, later versions answer ACK with the name upper-cased and letters\n"
-    "                        and digits only, and from 1.19 on waypoints carry an airfield flag\n"
-    "    --flight FILE.igc   serve this flight (repeatable; listed in the order given, the first\n"
-    "                        as flight 1). Without it a built-in synthetic flight of 401 points\n"
-    "    --empty-list        the memory holds no flight\n"
-    "    --no-info           leave out the flight information block\n"
-    "    --bad-checksum N    corrupt the checksum of block N once (blocks count from 1, the\n"
-    "                        information block first) and send it again after 0xB2\n"
-    "    --silent-after N    send nothing more after block N\n"
-    "    --bad-length[=key|change|info]  the first key block 16 bytes long (the default), the\n"
-    "                        first change block one byte short, or the information block 62 bytes\n"
-    "    --pace              send at the instrument's 57600 baud, 10 bits a byte\n"
-    "    --still SECONDS     the pilot stands at the first position for SECONDS fixes before it\n"
-    "                        (at most 86400)\n"
-    "    --pause-after N:SECONDS   the points after point N come SECONDS later (repeatable)\n"
-    "    --backward-at N     point N is stamped 30 s before the point ahead of it (repeatable)\n"
-    "    --spike-at N        point N lies some 6 km north-east of the track (repeatable)\n"
-    "                        Points count from 1 as sent, --still points included; the track\n"
-    "                        options apply to every flight served.\n"
-    "    --waypoints FILE    the waypoint memory: one waypoint a line, LAT LON ALT AIRFIELD NAME\n"
-    "                        (decimal degrees north and east positive, metres, 0 or 1, the name\n"
-    "                        to the end of the line); '#' starts a comment line\n"
-    "    --wpt-bad-echo[=N]  answer upload N (every upload without N) with a wrong name\n"
-    "    --wpt-nak[=N]       answer upload N with NAK in place of ACK\n"
-    "    --wpt-silent[=N]    leave upload N unanswered\n"
-    "    --stay              wait for the next client after a hang-up instead of exiting\n"
-    "  Every event is one line on standard output: RX, WPT and TX sentences, SEND of each\n"
-    "  block, ACK, NAK and CANCEL for the client's answers, IGNORED and REFUSED with the\n"
-    "  reason, HANGUP.";
+const char* const kFlymasterSummary = "a Flymaster instrument: flight list, binary flight download, waypoints";
 
 namespace {
 
@@ -165,107 +133,128 @@ bool FieldText(std::string_view text) {
   return true;
 }
 
-bool ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 0; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    std::string_view name = arg, inlineValue;
-    bool hasInline = false;
-    size_t eq = arg.find('=');
-    if (arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
-      name = arg.substr(0, eq);
-      inlineValue = arg.substr(eq + 1);
-      hasInline = true;
-    }
-    auto value = [&](std::string_view* out) {
-      if (hasInline) {
-        *out = inlineValue;
-        return true;
-      }
-      if (i + 1 >= argc) {
-        std::printf("velmora-sim: %s needs a value\n", argv[i]);
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
-    auto bad = [&](std::string_view v) {
-      std::printf("velmora-sim: bad value for %.*s: %.*s\n", static_cast<int>(name.size()), name.data(),
-                  static_cast<int>(v.size()), v.data());
-      return false;
-    };
-    std::string_view v;
-    uint32_t n = 0;
-    if (name == "--model" || name == "--serial" || name == "--firmware" || name == "--second") {
-      if (!value(&v)) return false;
-      if (!FieldText(v)) return bad(v);
-      std::string& target = name == "--model"    ? o->szModel
-                            : name == "--serial" ? o->szSerial
-                            : name == "--second" ? o->szSecond
-                                                 : o->szFirmware;
+enum OptionId {
+  kModel, kSecond, kSerial, kFirmware, kFlight, kEmptyList, kNoInfo, kBadChecksum, kSilentAfter, kBadLengthOpt,
+  kPace, kStill, kPauseAfter, kBackwardAt, kSpikeAt, kWaypoints, kWptBadEcho, kWptNak, kWptSilent, kStay,
+};
+
+const OptionSpec kOptions[] = {
+    {"model", required_argument, kModel, "TEXT", "model name the identification answers (GpsTrio)"},
+    {"second", required_argument, kSecond, "TEXT", "the identification's second field (0)"},
+    {"serial", required_argument, kSerial, "TEXT", "serial number (12345)"},
+    {"firmware", required_argument, kFirmware, "TEXT",
+     "firmware version (1.14); 1.14 echoes an uploaded waypoint's name as\n"
+     "sent, later versions answer ACK with the name upper-cased and letters\n"
+     "and digits only, and from 1.19 on waypoints carry an airfield flag"},
+    {"flight", required_argument, kFlight, "FILE.igc",
+     "serve this flight (repeatable; listed in the order given, the first\n"
+     "as flight 1). Without it a built-in synthetic flight of 401 points"},
+    {"empty-list", no_argument, kEmptyList, "", "the memory holds no flight"},
+    {"no-info", no_argument, kNoInfo, "", "leave out the flight information block"},
+    {"bad-checksum", required_argument, kBadChecksum, "N",
+     "corrupt the checksum of block N once (blocks count from 1, the\n"
+     "information block first) and send it again after 0xB2"},
+    {"silent-after", required_argument, kSilentAfter, "N", "send nothing more after block N"},
+    {"bad-length", optional_argument, kBadLengthOpt, "key|change|info",
+     "the first key block 16 bytes long (the default), the first\n"
+     "change block one byte short, or the information block 62 bytes"},
+    {"pace", no_argument, kPace, "", "send at the instrument's 57600 baud, 10 bits a byte"},
+    {"still", required_argument, kStill, "SECONDS",
+     "the pilot stands at the first position for SECONDS fixes before it\n(at most 86400)"},
+    {"pause-after", required_argument, kPauseAfter, "N:SECONDS",
+     "the points after point N come SECONDS later (repeatable)"},
+    {"backward-at", required_argument, kBackwardAt, "N",
+     "point N is stamped 30 s before the point ahead of it (repeatable)"},
+    {"spike-at", required_argument, kSpikeAt, "N",
+     "point N lies some 6 km north-east of the track (repeatable)\n"
+     "Points count from 1 as sent, --still points included; the track\n"
+     "options apply to every flight served."},
+    {"waypoints", required_argument, kWaypoints, "FILE",
+     "the waypoint memory: one waypoint a line, LAT LON ALT AIRFIELD NAME\n"
+     "(decimal degrees north and east positive, metres, 0 or 1, the name\n"
+     "to the end of the line); '#' starts a comment line"},
+    {"wpt-bad-echo", optional_argument, kWptBadEcho, "N",
+     "answer upload N (every upload without N) with a wrong name"},
+    {"wpt-nak", optional_argument, kWptNak, "N", "answer upload N with NAK in place of ACK"},
+    {"wpt-silent", optional_argument, kWptSilent, "N", "leave upload N unanswered"},
+    {"stay", no_argument, kStay, "", "wait for the next client after a hang-up instead of exiting"},
+};
+
+const char* const kNotes =
+    "  Every event is one line on standard output: RX, WPT and TX sentences, SEND of each\n"
+    "  block, ACK, NAK and CANCEL for the client's answers, IGNORED and REFUSED with the\n"
+    "  reason, HANGUP.";
+
+bool TakeOption(Options* o, int id, const char* value) {
+  std::string_view v = value != nullptr ? value : "";
+  uint32_t n = 0;
+  switch (id) {
+    case kModel:
+    case kSecond:
+    case kSerial:
+    case kFirmware: {
+      if (!FieldText(v)) return false;
+      std::string& target = id == kModel    ? o->szModel
+                            : id == kSerial ? o->szSerial
+                            : id == kSecond ? o->szSecond
+                                            : o->szFirmware;
       target = std::string(v);
-    } else if (name == "--flight") {
-      if (!value(&v)) return false;
-      o->flightFiles.emplace_back(v);
-    } else if (name == "--waypoints") {
-      if (!value(&v)) return false;
-      o->szWaypointFile = std::string(v);
-    } else if (name == "--empty-list" && !hasInline) {
-      o->bEmptyList = true;
-    } else if (name == "--no-info" && !hasInline) {
-      o->bNoInfo = true;
-    } else if (name == "--pace" && !hasInline) {
-      o->bPace = true;
-    } else if (name == "--stay" && !hasInline) {
-      o->bStay = true;
-    } else if (name == "--bad-checksum" || name == "--silent-after" || name == "--still" ||
-               name == "--backward-at" || name == "--spike-at") {
-      if (!value(&v)) return false;
-      if (!ParseCount(v, &n)) return bad(v);
-      if (name == "--bad-checksum") {
-        if (n == 0) return bad(v);
-        o->nBadChecksum = static_cast<int>(n);
-      } else if (name == "--silent-after") {
-        o->nSilentAfter = static_cast<int>(n);
-      } else if (name == "--still") {
-        if (n > 86400) return bad(v);  // a day on launch is plenty, and bounds the memory
-        o->faults.nStillSeconds = n;
-      } else if (name == "--backward-at") {
-        o->faults.backwardAt.push_back(n);
-      } else {
-        o->faults.spikeAt.push_back(n);
-      }
-    } else if (name == "--pause-after") {
-      if (!value(&v)) return false;
+      return true;
+    }
+    case kFlight: o->flightFiles.emplace_back(v); return true;
+    case kWaypoints: o->szWaypointFile = std::string(v); return true;
+    case kEmptyList: o->bEmptyList = true; return true;
+    case kNoInfo: o->bNoInfo = true; return true;
+    case kPace: o->bPace = true; return true;
+    case kStay: o->bStay = true; return true;
+    case kBadChecksum:
+      if (!ParseCount(v, &n) || n == 0) return false;
+      o->nBadChecksum = static_cast<int>(n);
+      return true;
+    case kSilentAfter:
+      if (!ParseCount(v, &n)) return false;
+      o->nSilentAfter = static_cast<int>(n);
+      return true;
+    case kStill:
+      if (!ParseCount(v, &n) || n > 86400) return false;  // a day on launch is plenty, and bounds the memory
+      o->faults.nStillSeconds = n;
+      return true;
+    case kBackwardAt:
+    case kSpikeAt:
+      if (!ParseCount(v, &n)) return false;
+      (id == kBackwardAt ? o->faults.backwardAt : o->faults.spikeAt).push_back(n);
+      return true;
+    case kPauseAfter: {
       size_t colon = v.find(':');
       uint32_t seconds = 0;
       if (colon == std::string_view::npos || !ParseCount(v.substr(0, colon), &n) ||
           !ParseCount(v.substr(colon + 1), &seconds)) {
-        return bad(v);
+        return false;
       }
       o->faults.pauses.push_back({n, seconds});
-    } else if (name == "--bad-length") {
-      if (!hasInline || inlineValue == "key") {
+      return true;
+    }
+    case kBadLengthOpt:
+      if (value == nullptr || v == "key") {
         o->eBadLength = kBadLengthKey;
-      } else if (inlineValue == "change") {
+      } else if (v == "change") {
         o->eBadLength = kBadLengthChange;
-      } else if (inlineValue == "info") {
+      } else if (v == "info") {
         o->eBadLength = kBadLengthInfo;
       } else {
-        return bad(inlineValue);
+        return false;
       }
-    } else if (name == "--wpt-bad-echo" || name == "--wpt-nak" || name == "--wpt-silent") {
-      UploadFault& fault = name == "--wpt-bad-echo" ? o->wptBadEcho : name == "--wpt-nak" ? o->wptNak : o->wptSilent;
+      return true;
+    default: {  // the three upload faults
+      UploadFault& fault = id == kWptBadEcho ? o->wptBadEcho : id == kWptNak ? o->wptNak : o->wptSilent;
       fault.bOn = true;
-      if (hasInline) {
-        if (!ParseCount(inlineValue, &n) || n == 0) return bad(inlineValue);
+      if (value != nullptr) {
+        if (!ParseCount(v, &n) || n == 0) return false;
         fault.nOnly = static_cast<int>(n);
       }
-    } else {
-      std::printf("velmora-sim: unknown flymaster option %s\n", argv[i]);
-      return false;
+      return true;
     }
   }
-  return true;
 }
 
 bool FaultHits(const UploadFault& fault, int upload) { return fault.bOn && (fault.nOnly == 0 || fault.nOnly == upload); }
@@ -770,10 +759,9 @@ void Serve(Session* s) {
 
 int RunFlymaster(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, &options)) {
-    std::printf("options of velmora-sim flymaster:\n%s\n", kFlymasterUsage);
-    return 2;
-  }
+  Parsed parsed = ParseFamilyOptions("flymaster", argc, argv, kOptions, kNotes,
+                                     [&](int id, const char* value) { return TakeOption(&options, id, value); });
+  if (parsed != Parsed::kOk) return parsed == Parsed::kHelp ? 0 : 2;
   std::vector<Flight> flights;
   if (!options.bEmptyList) {
     for (const std::string& path : options.flightFiles) {

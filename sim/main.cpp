@@ -8,13 +8,21 @@
 namespace {
 
 const sim::Family kFamilies[] = {
-    {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
-    {"nmea", sim::kNmeaUsage, sim::RunNmea},
+    {"flymaster", sim::kFlymasterSummary, sim::RunFlymaster},
+    {"nmea", sim::kNmeaSummary, sim::RunNmea},
+#ifdef VELMORA_SIM_SYRIDE
+    {"syride", "a Syride on emulated hidraw nodes (umockdev): runs COMMAND after --", sim::RunSyride, sim::kSyrideUsage},
+#endif
+    {"mlr", "an MLR receiver: commands at 4800 baud, the track log at 38400", sim::RunMlr, sim::kMlrUsage},
+    {"xctrainer", "an XC Trainer or Top Navigator sending its MXP2004 log at 57600 baud", sim::RunXctrainer, sim::kXctrainerUsage},
+    {"digifly", "a Digifly Graviter sending its whole log memory at 38400 baud", sim::RunDigifly, sim::kDigiflyUsage},
 };
 
 void Usage() {
-  std::printf("usage: velmora-sim FAMILY [options]\n\nfamilies:\n");
-  for (const auto& family : kFamilies) std::printf("  %s\n%s\n", family.name, family.usage);
+  std::printf(
+      "usage: velmora-sim FAMILY [options]\n"
+      "       velmora-sim FAMILY -h   lists the options of FAMILY\n\nfamilies:\n");
+  for (const auto& family : kFamilies) std::printf("  %-11s %s\n", family.name, family.summary);
 }
 
 }  // namespace
@@ -26,6 +34,11 @@ int main(int argc, char** argv) {
   }
   for (const auto& family : kFamilies) {
     if (std::strcmp(argv[1], family.name) != 0) continue;
+    if (family.usage != nullptr && argc == 3 && (std::strcmp(argv[2], "-h") == 0 || std::strcmp(argv[2], "--help") == 0)) {
+      std::printf("usage: velmora-sim %s [options]\n%s\n    -h, --help          this text\n", family.name,
+                  family.usage);
+      return 0;
+    }
     sim::InstallStopHandlers();
     return family.run(argc - 2, argv + 2);
   }

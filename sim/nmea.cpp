@@ -14,27 +14,12 @@
 #include <vector>
 
 #include "families.h"
+#include "options.h"
 #include "pty.h"
 
 namespace sim {
 
-const char* const kNmeaUsage =
-    "    --replay FILE       send a receiver log as it stands\n"
-    "    --pace stamps|lines replay paced by the log's time stamps (default) or one line per --line-ms\n"
-    "    --line-ms N         milliseconds between replayed lines (default 100)\n"
-    "    --no-comments       leave out the log's '#' lines\n"
-    "    --flight FILE.igc   make one fix per second from the B records of an IGC file\n"
-    "    --builtin           a built-in flight (the default without --replay, --flight, --day)\n"
-    "    --day               standing at launch, a flight, landing, standing, a second flight, standing\n"
-    "    --stand S --fly S   the day's standing and flying phases in seconds (default 120, 300)\n"
-    "    --date DDMMYY --time HHMMSS   when the made flight starts (default 210713 100000)\n"
-    "    --speed N           N times faster than real time (default 1)\n"
-    "    --talker XX         talker of the RMC and GGA sentences (default GP)\n"
-    "    --baro lk8ex1|ptas1|prs   also send the pressure altitude in that form\n"
-    "    --garbage N         line noise after every N-th sentence\n"
-    "    --bad-checksum N    every N-th RMC or GGA sentence with a wrong checksum\n"
-    "    --baud N            pace the bytes as a line of N baud would\n"
-    "    --exit-at-end       end when everything is sent instead of waiting for the hang-up";
+const char* const kNmeaSummary = "a GPS receiver sending NMEA 0183: a recorded log replayed, or made fixes";
 
 namespace {
 
@@ -344,74 +329,72 @@ int Replay(int master, const Options& o, Counters* n) {
   return 0;
 }
 
-bool ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    auto number = [&](int* out) {
-      std::string v;
-      if (!value(&v)) return false;
-      *out = std::atoi(v.c_str());
-      return *out >= 0;
-    };
-    std::string v;
-    bool ok = true;
-    if (a == "--replay") {
-      ok = value(&o->replay);
-    } else if (a == "--pace") {
-      ok = value(&v) && (v == "stamps" || v == "lines");
+enum OptionId {
+  kReplay, kPace, kLineMs, kNoComments, kFlight, kBuiltin, kDay, kStand, kFly, kDate, kTime, kSpeed, kTalker,
+  kBaro, kGarbage, kBadChecksum, kBaud, kExitAtEnd,
+};
+
+const OptionSpec kOptions[] = {
+    {"replay", required_argument, kReplay, "FILE", "send a receiver log as it stands"},
+    {"pace", required_argument, kPace, "stamps|lines",
+     "replay paced by the log's time stamps (default) or one line per --line-ms"},
+    {"line-ms", required_argument, kLineMs, "N", "milliseconds between replayed lines (default 100)"},
+    {"no-comments", no_argument, kNoComments, "", "leave out the log's '#' lines"},
+    {"flight", required_argument, kFlight, "FILE.igc", "make one fix per second from the B records of an IGC file"},
+    {"builtin", no_argument, kBuiltin, "", "a built-in flight (the default without --replay, --flight, --day)"},
+    {"day", no_argument, kDay, "", "standing at launch, a flight, landing, standing, a second flight, standing"},
+    {"stand", required_argument, kStand, "S", "the day's standing phases in seconds (default 120)"},
+    {"fly", required_argument, kFly, "S", "the day's flying phases in seconds (default 300)"},
+    {"date", required_argument, kDate, "DDMMYY", "the day the made flight starts (default 210713)"},
+    {"time", required_argument, kTime, "HHMMSS", "the time the made flight starts (default 100000)"},
+    {"speed", required_argument, kSpeed, "N", "N times faster than real time (default 1)"},
+    {"talker", required_argument, kTalker, "XX", "talker of the RMC and GGA sentences (default GP)"},
+    {"baro", required_argument, kBaro, "lk8ex1|ptas1|prs", "also send the pressure altitude in that form"},
+    {"garbage", required_argument, kGarbage, "N", "line noise after every N-th sentence"},
+    {"bad-checksum", required_argument, kBadChecksum, "N", "every N-th RMC or GGA sentence with a wrong checksum"},
+    {"baud", required_argument, kBaud, "N", "pace the bytes as a line of N baud would"},
+    {"exit-at-end", no_argument, kExitAtEnd, "", "end when everything is sent instead of waiting for the hang-up"},
+};
+
+bool TakeOption(Options* o, int id, const char* value) {
+  std::string v = value != nullptr ? value : "";
+  auto number = [&](int* out) {
+    *out = std::atoi(v.c_str());
+    return *out >= 0;
+  };
+  switch (id) {
+    case kReplay: o->replay = v; return true;
+    case kPace:
       o->stampPacing = v == "stamps";
-    } else if (a == "--line-ms") {
-      ok = number(&o->lineMs);
-    } else if (a == "--no-comments") {
-      o->comments = false;
-    } else if (a == "--flight") {
-      ok = value(&o->flight);
-    } else if (a == "--builtin") {
-    } else if (a == "--day") {
-      o->day = true;
-    } else if (a == "--stand") {
-      ok = number(&o->stand);
-    } else if (a == "--fly") {
-      ok = number(&o->fly);
-    } else if (a == "--date") {
-      ok = value(&o->date) && o->date.size() == 6;
-    } else if (a == "--time") {
-      ok = value(&o->time) && o->time.size() == 6;
-    } else if (a == "--speed") {
-      ok = value(&v) && (o->speed = std::atof(v.c_str())) > 0;
-    } else if (a == "--talker") {
-      ok = value(&o->talker) && o->talker.size() == 2;
-    } else if (a == "--baro") {
-      ok = value(&o->baro) && (o->baro == "lk8ex1" || o->baro == "ptas1" || o->baro == "prs");
-    } else if (a == "--garbage") {
-      ok = number(&o->garbage);
-    } else if (a == "--bad-checksum") {
-      ok = number(&o->badChecksum);
-    } else if (a == "--baud") {
-      ok = number(&o->baud);
-    } else if (a == "--exit-at-end") {
-      o->exitAtEnd = true;
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      std::printf("nmea: bad option %s\n", a.c_str());
-      return false;
-    }
+      return v == "stamps" || v == "lines";
+    case kLineMs: return number(&o->lineMs);
+    case kNoComments: o->comments = false; return true;
+    case kFlight: o->flight = v; return true;
+    case kBuiltin: return true;
+    case kDay: o->day = true; return true;
+    case kStand: return number(&o->stand);
+    case kFly: return number(&o->fly);
+    case kDate: o->date = v; return v.size() == 6;
+    case kTime: o->time = v; return v.size() == 6;
+    case kSpeed: return (o->speed = std::atof(v.c_str())) > 0;
+    case kTalker: o->talker = v; return v.size() == 2;
+    case kBaro:
+      o->baro = v;
+      return v == "lk8ex1" || v == "ptas1" || v == "prs";
+    case kGarbage: return number(&o->garbage);
+    case kBadChecksum: return number(&o->badChecksum);
+    case kBaud: return number(&o->baud);
+    default: o->exitAtEnd = true; return true;  // kExitAtEnd
   }
-  return true;
 }
 
 }  // namespace
 
 int RunNmea(int argc, char** argv) {
   Options o;
-  if (!ParseOptions(argc, argv, &o)) return 2;
+  Parsed parsed = ParseFamilyOptions("nmea", argc, argv, kOptions, nullptr,
+                                     [&](int id, const char* value) { return TakeOption(&o, id, value); });
+  if (parsed != Parsed::kOk) return parsed == Parsed::kHelp ? 0 : 2;
   std::vector<Fix> fixes;
   if (o.replay.empty()) {
     if (!o.flight.empty()) {

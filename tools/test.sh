@@ -12,9 +12,16 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v xmllint >/dev/null 2>&1 || need+=(libxml2-utils)
+# The install test: manual pages rendered by groff and man.
+command -v groff >/dev/null 2>&1 || need+=(groff-base)
+command -v man >/dev/null 2>&1 || need+=(man-db)
 # The fuzz targets: clang with its libFuzzer runtime.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null || need+=(libclang-rt-dev)
+command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
+# The Syride emulator fakes hidraw nodes with umockdev (library and preload).
+[ -f /usr/include/umockdev-1.0/umockdev.h ] || need+=(libumockdev-dev)
+command -v umockdev-run >/dev/null 2>&1 || need+=(umockdev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   sudo_cmd=()

@@ -15,8 +15,4 @@ int UploadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
 int DownloadGarminTrackLog() { return FamilyNotBuilt("Garmin"); }
 int DownloadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int UploadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
-int DownloadMlrTrackLog() { return FamilyNotBuilt("MLR"); }
-int DownloadXctTrackLog() { return FamilyNotBuilt("XC Trainer"); }
-int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
 int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }
-int DownloadSyrideTrackLog() { return FamilyNotBuilt("Syride"); }
