@@ -15,6 +15,8 @@ struct Family {
 // Defined by the family modules.
 int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterUsage;
+int RunGarmin(int argc, char** argv);
+extern const char* const kGarminUsage;
 int RunNmea(int argc, char** argv);
 extern const char* const kNmeaUsage;
 

@@ -9,6 +9,7 @@ namespace {
 
 const sim::Family kFamilies[] = {
     {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
+    {"garmin", sim::kGarminUsage, sim::RunGarmin},
     {"nmea", sim::kNmeaUsage, sim::RunNmea},
 };
 

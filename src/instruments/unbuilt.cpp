@@ -12,9 +12,6 @@ int FamilyNotBuilt(const char* family) {
 int DownloadGalileoTrackLog() { return FamilyNotBuilt("Brauniger/Flytec"); }
 int DownloadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
 int UploadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
-int DownloadGarminTrackLog() { return FamilyNotBuilt("Garmin"); }
-int DownloadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
-int UploadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int DownloadMlrTrackLog() { return FamilyNotBuilt("MLR"); }
 int DownloadXctTrackLog() { return FamilyNotBuilt("XC Trainer"); }
 int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
