@@ -23,6 +23,7 @@ struct Family {
 
 const Family kFamilies[] = {
     {"flymaster", "-gy", {"--pace", "--still", "20000"}, "Points: ", "CANCEL", true},
+    {"garmin", "-gg", {"--pace", "--points", "20000"}, "Points: ", "ABORT", false},
 };
 
 // A pseudo-terminal that nobody answers on.
