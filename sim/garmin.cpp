@@ -392,13 +392,20 @@ bool SendAckOrNak(Session* s, uint8_t kind, uint8_t pid) {
   return Write(s, Frame(p, false));
 }
 
-// An endless stream of bytes without a single DLE, at the line's pace,
-// until the host hangs up or aborts.
+// A stream of bytes without a single DLE, at the line's pace, until the
+// host sends anything (its abort) or hangs up.
 void SendGarbage(Session* s) {
   Log("GARBAGE");
   std::vector<uint8_t> noise(96);
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(0x20 + (i * 37) % 90);
+  uint8_t answer[64];
   while (WriteAll(s->master, noise.data(), noise.size(), kBaud)) {
+    int n = ReadSome(s->master, answer, sizeof answer, 0);
+    if (n < 0) return;
+    if (n > 0) {  // the host gave up: its abort
+      Log("GARBAGE ENDS");
+      return;
+    }
   }
 }
 
