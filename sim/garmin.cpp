@@ -288,8 +288,9 @@ std::string DecodeWaypoint(const WptLayout& l, const std::vector<uint8_t>& d, St
 }
 
 // The memory a receiver leaves the factory with here: upper and lower case,
-// a blank comment, below sea level, an airfield, and a name longer than the
-// six characters of the older types.
+// a blank comment, below sea level, an airfield, a name longer than the six
+// characters of the older types, and a comment with a comma, markup, a
+// control character and a Latin-1 byte.
 std::vector<StoredWaypoint> DefaultMemory() {
   auto semis = [](double degrees) { return static_cast<int32_t>(std::lround(degrees * 2147483648.0 / 180.0)); };
   const uint32_t created = kGpsSecondsOf2000 + 8932u * 86400u + 37800u;  // 2024-06-15 10:30:00
@@ -297,7 +298,7 @@ std::vector<StoredWaypoint> DefaultMemory() {
       {"LAUNCH", "Forclaz launch west", semis(45.8139), semis(6.2464), 1250.0, 18, created},
       {"lz1", "doussard landing  ", semis(45.7797), semis(6.2208), 450.0, 16384, 0xFFFFFFFFu},
       {"SEA", "", semis(-33.5), semis(-70.25), -12.5, 18, created + 60},
-      {"Planpraz top", "Planpraz top", semis(45.938), semis(-6.842), 2000.0, 18, created + 120},
+      {"Planpraz top", "Planpraz, top <1>\x01\xE9", semis(45.938), semis(-6.842), 2000.0, 18, created + 120},
   };
 }
 
@@ -376,13 +377,24 @@ std::vector<uint8_t> Frame(const Packet& p, bool badChecksum) {
   return f;
 }
 
+using Clock = std::chrono::steady_clock;
+constexpr auto kByteTime = std::chrono::nanoseconds(10 * 1000000000LL / kBaud);
+
+// Paced, each byte goes out the moment its last bit would have crossed the
+// line, counted from the frame's start, so the pacing itself adds no delay.
 bool Write(Session* s, const std::vector<uint8_t>& bytes) {
-  return WriteAll(s->master, bytes.data(), bytes.size(), s->o->bPace ? kBaud : 0);
+  if (!s->o->bPace) return WriteAll(s->master, bytes.data(), bytes.size());
+  Clock::time_point start = Clock::now();
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::this_thread::sleep_until(start + kByteTime * static_cast<long>(i + 1));
+    if (!WriteAll(s->master, &bytes[i], 1)) return false;
+  }
+  return true;
 }
 
 // The host's bytes take their time on a real line too.
 void PaceReceived(Session* s, size_t bytes) {
-  if (s->o->bPace) std::this_thread::sleep_for(std::chrono::microseconds(bytes * 10 * 1000000 / kBaud));
+  if (s->o->bPace) std::this_thread::sleep_for(kByteTime * static_cast<long>(bytes));
 }
 
 bool SendAckOrNak(Session* s, uint8_t kind, uint8_t pid) {
@@ -411,7 +423,7 @@ void SendGarbage(Session* s) {
 
 enum FrameResult { kFrameOk, kFrameBad, kFrameTimeout, kFrameGone };
 
-// Reads one frame of the host; *bytes counts what it took on the line.
+// Reads one frame of the host; a broken one says why in *why.
 FrameResult ReadFrame(Session* s, Packet* p, int timeoutMs, std::string* why) {
   int c;
   do {

@@ -4,6 +4,7 @@
 // wait out a 4 s time-out go side by side in threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <string>
@@ -127,6 +128,9 @@ TEST(GarminE2e, EveryWaypointTypeDownloads) {
     EXPECT_EQ(t.run.status, 0);
     EXPECT_NE(t.run.out.find("Waypoints: 0\b4\nFile wpt.wpt written\n"), std::string::npos);
     EXPECT_EQ(dir.Read("wpt.kml"), Expected(row.expected));
+    // The comma in the fourth comment must not add a field to its Ozi line.
+    std::string ozi = dir.Read("wpt.wpt");
+    EXPECT_EQ(std::count(ozi.begin(), ozi.end(), ','), 4 * 14);
     if (row.sim[1] == "110") {
       // A receiver time of all ones is no time: the download's stands there.
       std::string gpx = dir.Read("wpt.gpx");
