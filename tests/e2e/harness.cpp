@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,6 +115,10 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
     close(outPipe[0]);
     close(outPipe[1]);
     if (chdir(dir.path().c_str()) != 0) _exit(127);
+    if (options.fileSizeLimit > 0) {
+      rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     execv(program.c_str(), argv.data());
     _exit(127);
   }

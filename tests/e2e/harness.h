@@ -41,6 +41,7 @@ struct RunOptions {
   int signal = 0;  // sent signalDelay seconds after the output first holds signalAfter
   std::string signalAfter{};
   double signalDelay = 0;
+  long fileSizeLimit = 0;  // bytes a file may grow to (ulimit -f), 0 for no limit
 };
 
 // Runs `program` with `args` in `dir`; a configuration file, when given, is
