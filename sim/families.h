@@ -21,6 +21,8 @@ int RunDigifly(int argc, char** argv);
 extern const char* const kDigiflyUsage;
 int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterSummary;
+int RunGarmin(int argc, char** argv);
+extern const char* const kGarminUsage;
 int RunNmea(int argc, char** argv);
 extern const char* const kNmeaSummary;
 int RunSyride(int argc, char** argv);

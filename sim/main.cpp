@@ -16,6 +16,7 @@ const sim::Family kFamilies[] = {
     {"mlr", "an MLR receiver: commands at 4800 baud, the track log at 38400", sim::RunMlr, sim::kMlrUsage},
     {"xctrainer", "an XC Trainer or Top Navigator sending its MXP2004 log at 57600 baud", sim::RunXctrainer, sim::kXctrainerUsage},
     {"digifly", "a Digifly Graviter sending its whole log memory at 38400 baud", sim::RunDigifly, sim::kDigiflyUsage},
+    {"garmin", "a Garmin receiver: the serial packet protocol, track log and waypoints", sim::RunGarmin, sim::kGarminUsage},
 };
 
 void Usage() {

@@ -12,7 +12,4 @@ int FamilyNotBuilt(const char* family) {
 int DownloadGalileoTrackLog() { return FamilyNotBuilt("Brauniger/Flytec"); }
 int DownloadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
 int UploadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
-int DownloadGarminTrackLog() { return FamilyNotBuilt("Garmin"); }
-int DownloadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
-int UploadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }

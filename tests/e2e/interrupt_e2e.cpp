@@ -31,6 +31,7 @@ const Family kFamilies[] = {
     {"mlr", "-gm", {"--pace", "--points", "20000"}, "Points: ", "RX $PMLR,06,00,02A9 @4800", false},
     {"xctrainer", "-gx", {"--pace", "--points", "20000"}, "Points:  ", "", false},
     {"digifly", "-gdg", {"--pace"}, "Bytes: ", "", true},
+    {"garmin", "-gg", {"--pace", "--points", "20000"}, "Points: ", "ABORT", false},
 };
 
 bool HostsVelmora(const Family& f) { return !f.silentHostSim.empty(); }
