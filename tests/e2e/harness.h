@@ -67,7 +67,7 @@ class Sim {
 };
 
 std::string ReadFile(const std::string& path);
-std::string TestDataDir();  // the shared real-world files
+std::string TestDataDir();  // tests/data/real: real flights, receiver logs, schemas
 std::string OwnDataDir();   // tests/data
 
 }  // namespace e2e

@@ -282,7 +282,7 @@ TEST(SimFlymasterE2e, ServesIgcFlightsPointForPoint) {
             "B1200024530002N00600002EV-0005-0003\r\n"  // a fix without GPS: still logged
             "B1200034529999S00600003WA0000000000\r\n");
   std::vector<std::string> paths;
-  for (const char* f : {"tri.igc", "freeflight-xcontest-66.46.igc", "2016-11-08-xcs-aaa-02.igc", "gpsbabel-igc2.igc"}) {
+  for (const char* f : {"tri.igc", "freeflight-xcontest-66.46.igc", "2016-11-08-xcs-aaa-02.igc"}) {
     paths.push_back(e2e::TestDataDir() + "/igc/" + f);
   }
   paths.push_back(dir.File("low.igc"));
