@@ -129,7 +129,7 @@ TEST(NmeaE2e, MultiConstellationFlightWithPressureNoiseAndBadChecksums) {
   // The built-in flight lasts 660 s: 16.5 s at 40 times real time.
   logger.WaitFor(
       [](const std::string& out) { return CountStatusLines(out) >= 472; },
-      40);
+      120);  // an upper bound only: a busy machine may be slow
   std::this_thread::sleep_for(std::chrono::seconds(1));
   logger.Signal(SIGTERM);
   logger.Wait(20);
@@ -180,7 +180,7 @@ std::vector<std::string> CRecords(const std::string& igc) {
 
 // Waits until the landing script has run `count` times.
 bool Landed(const TempDir& dir, const std::string& count) {
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < 1200; ++i) {  // at most two minutes on a busy machine
     if (e2e::ReadFile(dir.File("landings")) == count) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -229,8 +229,8 @@ TEST(NmeaE2e, TaskFilesWithTooFewOrTooManyPointsAndANamedFlightFile) {
     dir.Write("task.wpt", OziTask(points));
     Sim sim({"nmea", "--day", "--stand", "40", "--fly", "80", "--speed", "40"});
     Logger logger({"-gnm", "-c" + sim.device(), "-ttask.wpt", "-lmyflight"}, dir);
-    // Both flights write the one file named on the command line.
-    EXPECT_TRUE(Landed(dir, "down\ndown\n"));
+    // The flight is written to the one file named on the command line.
+    EXPECT_TRUE(Landed(dir, "down\n"));
     logger.Signal(SIGTERM);
     EXPECT_EQ(logger.Wait(20), 0) << logger.out();
     EXPECT_NE(logger.out().find(points == 1 ? "Task file: Too few waypoints" : "Task file: Too many waypoints"),
@@ -261,7 +261,7 @@ TEST(NmeaE2e, SigintWhileWaitingDiscardsAndSigtermWhileFlyingSaves) {
   EXPECT_TRUE(logger.WaitForText(" Ignored since no takeoff has been detected\n", 10)) << logger.out();
   EXPECT_FALSE(dir.Exists("landings"));  // no flight, no landing script
   // Standing on: the start is found anew, then the takeoff.
-  for (int i = 0; i < 300 && !dir.Exists("takeoffs"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (int i = 0; i < 1200 && !dir.Exists("takeoffs"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(dir.Exists("takeoffs"));
   std::this_thread::sleep_for(std::chrono::seconds(1));
   logger.Signal(SIGTERM);
