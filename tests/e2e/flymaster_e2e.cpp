@@ -237,6 +237,30 @@ TEST(FlymasterE2e, ALineThatNeverStopsTalkingNoiseStillEnds) {
   }
 }
 
+// An instrument that lists a flight and then says nothing: the download
+// ends with " Timeout" two seconds after the request, not later.
+TEST(FlymasterE2e, ASilentInstrumentEndsTheDownloadAfterTwoSeconds) {
+  auto now = [] { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); };
+  std::atomic<double> asked{0};
+  e2e::FakeInstrument instrument([&](const std::string& received, std::string* reply, bool*) {
+    if (received.find("$PBRSNP,*21\r\n") != std::string::npos) {
+      *reply = e2e::Sentence("PBRSNP,Silent,0,1,2.0");
+    } else if (received.find("$PFMDNL,LST,*72\r\n") != std::string::npos) {
+      *reply = e2e::Sentence("PFMLST,1,0,15.06.24,10:30:00,00:01:00");
+    } else if (received.find("$PFMDNL,240615103000,") != std::string::npos) {
+      asked = now();
+    } else {
+      return false;
+    }
+    return true;
+  });
+  TempDir dir;
+  auto r = RunVelmora({"-gy", "-c" + instrument.device(), "-lf.igc", "-f1"}, dir);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.out.find(" Timeout\n"), std::string::npos) << r.out;
+  EXPECT_LT(now() - asked, 2.0 + 1.5);
+}
+
 TEST(FlymasterE2e, PortThatCannotBeOpened) {
   TempDir dir;
   auto r = RunVelmora({"-gy", "-c/dev/velmora-no-such-port", "-l"}, dir);
