@@ -117,6 +117,13 @@ TEST_F(Clean, ListAndSelection) {
   }
 }
 
+TEST_F(Clean, StepsBackDroppedOnRequestRepeatedTimesKept) {
+  Track p = {At(100, 0, 0), At(101, 0, 0), At(99, 0, 0), At(101, 0, 0), At(100, 0, 0), At(102, 0, 0)};
+  Load(p);
+  Step(CheckForTimestampConsistency, 0, "No\n");
+  EXPECT_EQ(Loaded(), (Track{p[0], p[1], p[3], p[5]}));  // a repeated time is no step back
+}
+
 TEST_F(Clean, SpeedAnalysisMatchesThePlainRules) {
   std::mt19937 rng(5);
   for (int round = 0; round < 300; ++round) {
