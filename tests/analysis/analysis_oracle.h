@@ -105,89 +105,57 @@ inline void Statistics(TrackAnalysis* a) {
   }
 }
 
-// Fine stage of the open and multi-point distances: k points, each moved by
-// -2 ... +2, first point outermost.
-inline void RefineDistance(const TrackAnalysis* a, int k, uint32_t* idx) {
-  int64_t n = a->nPoints;
-  int64_t base[5], cur[5], best[5];
+// The fine stages: k indices each moved by -2 ... +2 (the first outermost),
+// strictly increasing inside the track. The set with the greatest score (a
+// tie goes to the later) replaces idx when its score is positive, or
+// always. `score` returns false for a set that does not qualify.
+template <typename Score>
+inline void Refine(const TrackAnalysis* a, int k, uint32_t* idx, bool always, Score score) {
+  int64_t n = a->nPoints, base[5], cur[5], best[5];
   for (int j = 0; j < k; ++j) best[j] = base[j] = idx[j];
   double bestScore = 0.0;
   int total = 1;
   for (int j = 0; j < k; ++j) total *= 5;
   for (int c = 0; c < total; ++c) {
-    int rest = c;
-    for (int j = k - 1; j >= 0; --j) {
-      cur[j] = base[j] + rest % 5 - 2;
-      rest /= 5;
-    }
-    bool valid = cur[0] >= 0;
-    for (int j = 0; j < k; ++j) {
-      if (j > 0 && cur[j] <= cur[j - 1]) valid = false;
-      if (cur[j] > n - k + j) valid = false;
-    }
-    if (!valid) continue;
-    double score = 0.0;
-    for (int j = 0; j + 1 < k; ++j) score += Distance(a->pPoints[cur[j]], a->pPoints[cur[j + 1]]);
-    if (score >= bestScore) {
-      bestScore = score;
-      std::memcpy(best, cur, sizeof(best));
-    }
+    for (int j = k - 1, rest = c; j >= 0; --j, rest /= 5) cur[j] = base[j] + rest % 5 - 2;
+    bool valid = true;
+    for (int j = 0; j < k; ++j) valid = valid && cur[j] >= (j > 0 ? cur[j - 1] + 1 : 0) && cur[j] <= n - k + j;
+    const TrackPoint* p = a->pPoints;
+    double s = 0.0;
+    if (!valid || !score(p, cur, &s) || !(s >= bestScore)) continue;
+    bestScore = s;
+    std::memcpy(best, cur, sizeof best);
   }
-  for (int j = 0; j < k; ++j) idx[j] = static_cast<uint32_t>(best[j]);
+  if (always || bestScore > 0)
+    for (int j = 0; j < k; ++j) idx[j] = static_cast<uint32_t>(best[j]);
+}
+
+inline void RefineDistance(const TrackAnalysis* a, int k, uint32_t* idx) {
+  Refine(a, k, idx, true, [k](const TrackPoint* p, const int64_t* c, double* score) {
+    for (int j = 0; j + 1 < k; ++j) *score += Distance(p[c[j]], p[c[j + 1]]);
+    return true;
+  });
 }
 
 inline void RefineOutAndReturn(const TrackAnalysis* a, uint32_t* idx) {
-  int64_t n = a->nPoints;
-  const TrackPoint* p = a->pPoints;
-  double best = 0.0;
-  int64_t r[3] = {idx[0], idx[1], idx[2]};
-  int64_t b[3] = {idx[0], idx[1], idx[2]};
-  for (int64_t s = b[0] - 2; s <= b[0] + 2; ++s)
-    for (int64_t t = b[1] - 2; t <= b[1] + 2; ++t)
-      for (int64_t f = b[2] - 2; f <= b[2] + 2; ++f) {
-        if (s < 0 || s > n - 3 || t <= s || t > n - 2 || f <= t || f > n - 1) continue;
-        double gap = Distance(p[s], p[f]);
-        if (gap > 800.0) continue;
-        double score = 2 * Distance(p[s], p[t]) - gap;
-        if (score >= best) {
-          best = score;
-          r[0] = s, r[1] = t, r[2] = f;
-        }
-      }
-  if (best > 0)
-    for (int j = 0; j < 3; ++j) idx[j] = static_cast<uint32_t>(r[j]);
+  Refine(a, 3, idx, false, [](const TrackPoint* p, const int64_t* c, double* score) {
+    double gap = Distance(p[c[0]], p[c[2]]);
+    *score = 2 * Distance(p[c[0]], p[c[1]]) - gap;
+    return !(gap > 800.0);
+  });
 }
 
 inline void RefineTriangle(const TrackAnalysis* a, bool fai, uint32_t* idx) {
-  int64_t n = a->nPoints;
-  const TrackPoint* p = a->pPoints;
-  double best = 0.0;
-  int64_t r[5];
-  for (int j = 0; j < 5; ++j) r[j] = idx[j];
-  int64_t b[5];
-  for (int j = 0; j < 5; ++j) b[j] = idx[j];
-  for (int64_t i0 = b[0] - 2; i0 <= b[0] + 2; ++i0)
-    for (int64_t i1 = b[1] - 2; i1 <= b[1] + 2; ++i1)
-      for (int64_t i2 = b[2] - 2; i2 <= b[2] + 2; ++i2)
-        for (int64_t i3 = b[3] - 2; i3 <= b[3] + 2; ++i3)
-          for (int64_t i4 = b[4] - 2; i4 <= b[4] + 2; ++i4) {
-            if (i0 < 0 || i0 > n - 5 || i1 <= i0 || i1 > n - 4 || i2 <= i1 || i2 > n - 3 || i3 <= i2 ||
-                i3 > n - 2 || i4 <= i3 || i4 > n - 1)
-              continue;
-            double gap = Distance(p[i0], p[i4]);
-            if (!(gap < 800.0)) continue;
-            double l13 = Distance(p[i1], p[i3]);
-            double l12 = Distance(p[i1], p[i2]);
-            double l23 = Distance(p[i2], p[i3]);
-            double sum = l13 + l12 + l23;
-            if (fai && !(l13 >= 0.28 * sum && l12 >= 0.28 * sum && l23 >= 0.28 * sum)) continue;
-            if (sum - gap >= best) {
-              best = sum - gap;
-              r[0] = i0, r[1] = i1, r[2] = i2, r[3] = i3, r[4] = i4;
-            }
-          }
-  if (best > 0)
-    for (int j = 0; j < 5; ++j) idx[j] = static_cast<uint32_t>(r[j]);
+  Refine(a, 5, idx, false, [fai](const TrackPoint* p, const int64_t* c, double* score) {
+    double gap = Distance(p[c[0]], p[c[4]]);
+    if (!(gap < 800.0)) return false;
+    double l13 = Distance(p[c[1]], p[c[3]]);
+    double l12 = Distance(p[c[1]], p[c[2]]);
+    double l23 = Distance(p[c[2]], p[c[3]]);
+    double sum = l13 + l12 + l23;
+    *score = sum - gap;
+    return !fai || (l13 >= 0.28 * sum && l12 >= 0.28 * sum && l23 >= 0.28 * sum);
+  });
 }
 
 inline void Legs(const TrackAnalysis* a, const uint32_t* idx, int legs, double* leg, double* sum) {
@@ -389,65 +357,42 @@ inline void Analyze(TrackAnalysis* a) {
 inline std::string Differences(const TrackAnalysis& fast, const TrackAnalysis& slow, bool statisticsOnly = false) {
   std::string out;
   char text[200];
-  auto integer = [&](const char* name, int64_t f, int64_t s) {
-    if (f == s) return;
-    std::snprintf(text, sizeof(text), "%s: %lld, plain loops %lld\n", name, static_cast<long long>(f),
-                  static_cast<long long>(s));
-    out += text;
-  };
-  auto real = [&](const char* name, double f, double s) {
-    if (std::bit_cast<uint64_t>(f) == std::bit_cast<uint64_t>(s)) return;
-    std::snprintf(text, sizeof(text), "%s: %.17g, plain loops %.17g\n", name, f, s);
-    out += text;
-  };
-  auto indices = [&](const char* name, const uint32_t* f, const uint32_t* s, int count) {
+  // Arrays of indices and of doubles, element by element; one value is an array of 1.
+  auto integers = [&](const char* name, const auto* f, const auto* s, int count) {
     for (int k = 0; k < count; ++k) {
-      char label[64];
-      std::snprintf(label, sizeof(label), "%s[%d]", name, k);
-      integer(label, f[k], s[k]);
+      if (static_cast<int64_t>(f[k]) == static_cast<int64_t>(s[k])) continue;
+      std::snprintf(text, sizeof text, "%s[%d]: %lld, plain loops %lld\n", name, k, static_cast<long long>(f[k]),
+                    static_cast<long long>(s[k]));
+      out += text;
     }
   };
   auto reals = [&](const char* name, const double* f, const double* s, int count) {
     for (int k = 0; k < count; ++k) {
-      char label[64];
-      std::snprintf(label, sizeof(label), "%s[%d]", name, k);
-      real(label, f[k], s[k]);
+      if (std::bit_cast<uint64_t>(f[k]) == std::bit_cast<uint64_t>(s[k])) continue;
+      std::snprintf(text, sizeof text, "%s[%d]: %.17g, plain loops %.17g\n", name, k, f[k], s[k]);
+      out += text;
     }
   };
-  integer("dwStartTime", fast.dwStartTime, slow.dwStartTime);
-  integer("dwEndTime", fast.dwEndTime, slow.dwEndTime);
-  integer("dwDuration", fast.dwDuration, slow.dwDuration);
-  integer("nMinAltitude", fast.nMinAltitude, slow.nMinAltitude);
-  integer("nMaxAltitude", fast.nMaxAltitude, slow.nMaxAltitude);
-  real("dTopSpeed", fast.dTopSpeed, slow.dTopSpeed);
-  real("dMaxMeanSpeed", fast.dMaxMeanSpeed, slow.dMaxMeanSpeed);
-  real("dTrackLength", fast.dTrackLength, slow.dTrackLength);
-  real("dMinClimb", fast.dMinClimb, slow.dMinClimb);
-  real("dMaxClimb", fast.dMaxClimb, slow.dMaxClimb);
-  if (statisticsOnly) return out;
-  indices("adwOpenIdx", fast.adwOpenIdx, slow.adwOpenIdx, 2);
-  real("dOpenDistance", fast.dOpenDistance, slow.dOpenDistance);
-  indices("adw3PointIdx", fast.adw3PointIdx, slow.adw3PointIdx, 3);
-  reals("ad3PointLeg", fast.ad3PointLeg, slow.ad3PointLeg, 2);
-  real("d3PointDistance", fast.d3PointDistance, slow.d3PointDistance);
-  indices("adw4PointIdx", fast.adw4PointIdx, slow.adw4PointIdx, 4);
-  reals("ad4PointLeg", fast.ad4PointLeg, slow.ad4PointLeg, 3);
-  real("d4PointDistance", fast.d4PointDistance, slow.d4PointDistance);
-  indices("adw5PointIdx", fast.adw5PointIdx, slow.adw5PointIdx, 5);
-  reals("ad5PointLeg", fast.ad5PointLeg, slow.ad5PointLeg, 4);
-  real("d5PointDistance", fast.d5PointDistance, slow.d5PointDistance);
-  indices("adwOutReturnIdx", fast.adwOutReturnIdx, slow.adwOutReturnIdx, 3);
-  real("dOutReturnLeg", fast.dOutReturnLeg, slow.dOutReturnLeg);
-  real("dOutReturnClosing", fast.dOutReturnClosing, slow.dOutReturnClosing);
-  real("dOutReturnScore", fast.dOutReturnScore, slow.dOutReturnScore);
-  indices("adwFlatIdx", fast.adwFlatIdx, slow.adwFlatIdx, 5);
-  reals("adFlatLeg", fast.adFlatLeg, slow.adFlatLeg, 3);
-  real("dFlatClosing", fast.dFlatClosing, slow.dFlatClosing);
-  real("dFlatScore", fast.dFlatScore, slow.dFlatScore);
-  indices("adwFaiIdx", fast.adwFaiIdx, slow.adwFaiIdx, 5);
-  reals("adFaiLeg", fast.adFaiLeg, slow.adFaiLeg, 3);
-  real("dFaiClosing", fast.dFaiClosing, slow.dFaiClosing);
-  real("dFaiScore", fast.dFaiScore, slow.dFaiScore);
+#define VELMORA_INTEGERS(field, n) integers(#field, &fast.field, &slow.field, n)
+#define VELMORA_REALS(field, n) reals(#field, &fast.field, &slow.field, n)
+  VELMORA_INTEGERS(dwStartTime, 1), VELMORA_INTEGERS(dwEndTime, 1), VELMORA_INTEGERS(dwDuration, 1);
+  VELMORA_INTEGERS(nMinAltitude, 1), VELMORA_INTEGERS(nMaxAltitude, 1);
+  VELMORA_REALS(dTopSpeed, 1), VELMORA_REALS(dMaxMeanSpeed, 1), VELMORA_REALS(dTrackLength, 1);
+  VELMORA_REALS(dMinClimb, 1), VELMORA_REALS(dMaxClimb, 1);
+  if (!statisticsOnly) {
+    VELMORA_INTEGERS(adwOpenIdx[0], 2), VELMORA_REALS(dOpenDistance, 1);
+    VELMORA_INTEGERS(adw3PointIdx[0], 3), VELMORA_REALS(ad3PointLeg[0], 2), VELMORA_REALS(d3PointDistance, 1);
+    VELMORA_INTEGERS(adw4PointIdx[0], 4), VELMORA_REALS(ad4PointLeg[0], 3), VELMORA_REALS(d4PointDistance, 1);
+    VELMORA_INTEGERS(adw5PointIdx[0], 5), VELMORA_REALS(ad5PointLeg[0], 4), VELMORA_REALS(d5PointDistance, 1);
+    VELMORA_INTEGERS(adwOutReturnIdx[0], 3), VELMORA_REALS(dOutReturnLeg, 1);
+    VELMORA_REALS(dOutReturnClosing, 1), VELMORA_REALS(dOutReturnScore, 1);
+    VELMORA_INTEGERS(adwFlatIdx[0], 5), VELMORA_REALS(adFlatLeg[0], 3);
+    VELMORA_REALS(dFlatClosing, 1), VELMORA_REALS(dFlatScore, 1);
+    VELMORA_INTEGERS(adwFaiIdx[0], 5), VELMORA_REALS(adFaiLeg[0], 3);
+    VELMORA_REALS(dFaiClosing, 1), VELMORA_REALS(dFaiScore, 1);
+  }
+#undef VELMORA_INTEGERS
+#undef VELMORA_REALS
   return out;
 }
 

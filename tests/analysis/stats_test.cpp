@@ -86,17 +86,6 @@ TEST(FlightStatistics, RepeatedAndBackwardTimesAgreeWithPlainLoops) {
   EXPECT_EQ("", oracle::Differences(fast, slow, true));
 }
 
-TEST(FlightStatistics, SteadyFlightSpeedsClimbAndLength) {
-  TrackAnalysis a = Statistics(SteadyFlight(300, 2.0));
-  EXPECT_NEAR(a.dTopSpeed, 36.0, 0.2);
-  EXPECT_NEAR(a.dMaxMeanSpeed, 36.0, 0.2);
-  EXPECT_NEAR(a.dTrackLength, 2990.0, 15.0);
-  EXPECT_NEAR(a.dMaxClimb, 2.0, 0.01);
-  EXPECT_EQ(a.dMinClimb, 0.0);
-  EXPECT_EQ(a.dwDuration, 299u);
-  EXPECT_NEAR(Statistics(SteadyFlight(300, -3.0)).dMinClimb, -3.0, 0.01);
-}
-
 TEST(FlightStatistics, WindowsNeedTimeAfterTheStartAndStopAtSegments) {
   // The 60 s window is only taken at a point whose predecessor lies more
   // than 60 s after the start; the 10 s window likewise.

@@ -165,20 +165,6 @@ TEST(CrossCountry, FineStagesAgreeWithPlainLoopsAtTheTrackEnds) {
   }
 }
 
-TEST(CrossCountry, StraightFlightGivesOneDistanceAndNoFigures) {
-  // Points 900 m apart: none comes within the closing gap of another.
-  std::vector<TrackPoint> track = Polygon({{0, 0}, {0, 27000}}, 900.0);
-  TrackAnalysis a = Analyze(track);
-  double whole = CalcLegDistance(&track.front(), &track.back());
-  EXPECT_EQ(a.adwOpenIdx[0], 0u);
-  EXPECT_EQ(a.adwOpenIdx[1], track.size() - 1);
-  EXPECT_NEAR(a.dOpenDistance, whole, 1e-6);
-  for (double d : {a.d3PointDistance, a.d4PointDistance, a.d5PointDistance}) EXPECT_NEAR(d, whole, 0.01);
-  EXPECT_DOUBLE_EQ(a.d5PointDistance, a.ad5PointLeg[0] + a.ad5PointLeg[1] + a.ad5PointLeg[2] + a.ad5PointLeg[3]);
-  for (double d : {a.dOutReturnScore, a.dFlatScore, a.dFaiScore, a.dFlatClosing, a.adFaiLeg[0]}) EXPECT_EQ(d, 0.0);
-  for (uint32_t i : a.adwFlatIdx) EXPECT_EQ(i, 0u);
-}
-
 TEST(CrossCountry, ClosedFiguresOfConstructedFlights) {
   // An equilateral triangle of 3 km sides flown from its first corner and
   // closed exactly.

@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "cases.h"
 
 namespace {
 
@@ -21,72 +25,55 @@ std::string Verdict(F decode, const char* text) {
   return std::to_string(value);
 }
 
-TEST(StringCodecs, Numbers) {
-  const std::pair<const char*, const char*> unsignedCases[] = {
-      {"", "0"}, {"   ", "0"}, {" 12 ", "12"}, {"2147483647", "2147483647"}, {"1 2", "bad"}, {"+5", "bad"},
-      {"-1", "bad"}, {"9999999999", "bad"}, {"12a", "bad"}, {"0x10", "bad"}};
-  for (const auto& [text, expected] : unsignedCases) EXPECT_EQ(Verdict<uint32_t>(DecodeUintString, text), expected) << text;
-  const std::pair<const char*, const char*> signedCases[] = {
-      {"- 7", "-7"}, {"-", "0"}, {"+42 ", "42"}, {"-2147483647", "-2147483647"}, {"2147483648", "bad"}, {"--3", "bad"}};
-  for (const auto& [text, expected] : signedCases) EXPECT_EQ(Verdict<int32_t>(DecodeIntegerString, text), expected) << text;
-  const std::pair<const char*, const char*> hexCases[] = {
-      {" 1aF", "431"}, {"ff trailing text", "255"}, {"", "0"}, {"12g", "bad"}};
-  for (const auto& [text, expected] : hexCases) EXPECT_EQ(Verdict<uint32_t>(DecodeHexString, text), expected) << text;
-  const std::pair<const char*, const char*> decimalCases[] = {
-      {"3,5", "3.500000"}, {"5.", "5.000000"}, {" - 12.25 ", "-12.250000"}, {".5", "bad"}, {"", "bad"},
-      {"  ", "bad"},       {"1.2.3", "bad"},   {"1e5", "bad"},              {"-", "bad"}};
-  for (const auto& [text, expected] : decimalCases) EXPECT_EQ(Verdict<double>(DecodeDecimalString, text), expected) << text;
-}
-
-TEST(StringCodecs, DatesAndTimes) {
-  uint32_t y = 0, m = 0, dd = 0;
-  EXPECT_EQ(DecodeDateString2("29.02.12", &y, &m, &dd), 0);
-  EXPECT_EQ(y, 12u);
-  EXPECT_EQ(m, 2u);
-  EXPECT_EQ(dd, 29u);
-  for (const char* bad : {"29.02.13", "31.04.12", "30.02.12", "00.01.12", "01.13.12", "1.01.12", "01.01.123",
-                          "01-01-12", "31.11.99"}) {
-    EXPECT_EQ(DecodeDateString2(bad, &y, &m, &dd), -1) << bad;
+// "FUNCTION\tTEXT[\tARGUMENT]" of tests/data/cases/string.txt, decoded.
+std::string Decode(const std::string& input) {
+  std::vector<std::string> f = cases::Fields(input);
+  std::string fn = f[0], text = f.size() > 1 ? f[1] : "";
+  char out[200] = "";
+  if (fn == "uint") return Verdict<uint32_t>(DecodeUintString, text.c_str());
+  if (fn == "int") return Verdict<int32_t>(DecodeIntegerString, text.c_str());
+  if (fn == "hex") return Verdict<uint32_t>(DecodeHexString, text.c_str());
+  if (fn == "decimal") return Verdict<double>(DecodeDecimalString, text.c_str());
+  if (fn == "date") {
+    uint32_t y = 0, m = 0, d = 0;
+    int r = DecodeDateString2(text.c_str(), &y, &m, &d);
+    std::snprintf(out, sizeof out, "%d %u-%u-%u", r, y, m, d);
+  } else if (fn == "time") {
+    uint32_t h = 0, m = 0, s = 0;
+    int r = DecodeTimeString(text.c_str(), &h, &m, &s, ':');
+    std::snprintf(out, sizeof out, "%d %u:%u:%u", r, h, m, s);
+  } else if (fn == "nmea") {  // the argument is the most fields to split
+    int offsets[10];
+    int n = ParseNmeaString(text.data(), offsets, f.size() > 2 ? std::atoi(f[2].c_str()) : 10);
+    std::string result = std::to_string(n);
+    for (int i = 0; i < n; ++i) ((result += " [") += text.data() + offsets[i]) += "]";
+    return result + (text.find('*') == std::string::npos ? " (no star)" : "");
+  } else if (fn == "id") {
+    char name[7] = "";
+    int r = DecodeWaypointId(text.c_str(), name);
+    std::snprintf(out, sizeof out, "%d [%s]", r, name);
+  } else if (fn == "cmt") {
+    char comment[41] = "";
+    const char* end = DecodeWaypointCmt(text.c_str(), comment);
+    std::snprintf(out, sizeof out, "%ld [%s]", end == nullptr ? -1L : static_cast<long>(end - text.c_str()), comment);
+  } else if (fn == "lat" || fn == "lon") {
+    double d = 0;
+    const char* end = DecodeWptPosString(text.c_str(), fn == "lat", &d);
+    if (end == nullptr) return "bad";
+    std::snprintf(out, sizeof out, "%.12f after %ld", d, static_cast<long>(end - text.c_str()));
+  } else if (fn == "degrees") {  // semicircles, latitude (1) or longitude (0)
+    int n = EncodeDegreesString(out, std::atoi(text.c_str()), std::atoi(f[2].c_str()));
+    return (std::string(out) += ' ') += std::to_string(n);
+  } else if (fn == "compress" || fn == "xml") {
+    int n = fn == "xml" ? CompressXmlString(text.data()) : CompressString(text.data());
+    std::snprintf(out, sizeof out, "%d [%s]", n, text.c_str());
   }
-  EXPECT_EQ(DecodeDateString2("31.12.99", &y, &m, &dd), 0);
-
-  uint32_t h = 0, mi = 0, s = 0;
-  EXPECT_EQ(DecodeTimeString(" 9 : 05 : 07", &h, &mi, &s, ':'), 0);
-  EXPECT_EQ(h, 9u);
-  EXPECT_EQ(mi, 5u);
-  EXPECT_EQ(s, 7u);
-  for (const char* bad : {"24:00:00", "23:60:00", "23:59:60", "12:00", "12:00:00:00", ":00:00", "12.00.00"}) {
-    EXPECT_EQ(DecodeTimeString(bad, &h, &mi, &s, ':'), -1) << bad;
-  }
+  return out;
 }
 
-// "$" + body + "*" + its checksum, worked out here.
-std::string WithChecksum(const std::string& body, const char* format = "%02X") {
-  unsigned sum = 0;
-  for (unsigned char c : body) sum ^= c;
-  char tail[4];
-  std::snprintf(tail, sizeof tail, format, sum);
-  return "$" + body + "*" + tail;
-}
-
-TEST(StringCodecs, NmeaSentences) {
-  std::string ok = WithChecksum("PBRSNP,GpsTrio,x,123,1.14");
-  int offsets[10];
-  ASSERT_EQ(ParseNmeaString(ok.data(), offsets, 10), 5);
-  EXPECT_STREQ(ok.data() + offsets[0], "$PBRSNP");
-  EXPECT_STREQ(ok.data() + offsets[1], "GpsTrio");
-  EXPECT_STREQ(ok.data() + offsets[4], "1.14");
-  std::string lower = WithChecksum("A,B", "%02x");
-  EXPECT_EQ(ParseNmeaString(lower.data(), offsets, 10), 2);
-  std::string limited = WithChecksum("A,B,C,D");
-  EXPECT_EQ(ParseNmeaString(limited.data(), offsets, 2), 2);
-
-  char wrong[] = "$PFMLST,1*00";
-  EXPECT_EQ(ParseNmeaString(wrong, offsets, 10), -4);
-  EXPECT_EQ(std::strchr(wrong, '*'), nullptr) << "the star is overwritten";
-  const std::pair<std::string, int> bad[] = {
-      {"PFM*00", -1}, {"$PFM,1", -5}, {"$PFM*G1", -2}, {"$PFM*00\r", -3}, {"$PFM*0", -2}};
-  for (auto [text, error] : bad) EXPECT_EQ(ParseNmeaString(text.data(), offsets, 10), error) << text;
+TEST(StringCodecs, EveryCaseOfTheTable) {
+  EXPECT_CASES("string.txt", Decode);
+  EXPECT_EQ(CompressXmlString(nullptr), 0);
 }
 
 TEST(StringCodecs, SplittersWorkInPlace) {
@@ -119,76 +106,6 @@ TEST(StringCodecs, SplittersWorkInPlace) {
   EXPECT_STREQ(item, "N");
   EXPECT_EQ(ExtractSpaceItem(rest, &item), nullptr);
   EXPECT_STREQ(item, "46");
-}
-
-TEST(StringCodecs, WaypointNamesAndComments) {
-  char name[7];
-  EXPECT_EQ(DecodeWaypointId("ABCDEF", name), 0);
-  EXPECT_STREQ(name, "ABCDEF");
-  EXPECT_EQ(DecodeWaypointId("AB  ", name), 0);
-  EXPECT_STREQ(name, "AB");
-  EXPECT_EQ(DecodeWaypointId("  a-9", name), 0);
-  EXPECT_STREQ(name, "a-9");
-  for (const char* bad : {"ABCDEFG", "AB_1", "AB CD", "", "   "}) {
-    EXPECT_EQ(DecodeWaypointId(bad, name), -1) << bad;
-  }
-  char comment[41];
-  const char* in = "Top of hill (N side)  ";
-  EXPECT_EQ(DecodeWaypointCmt(in, comment), in);
-  EXPECT_STREQ(comment, "Top of hill -N side-");
-  DecodeWaypointCmt(std::string(60, 'x').c_str(), comment);
-  EXPECT_EQ(std::strlen(comment), 40u);
-  DecodeWaypointCmt("   ", comment);
-  EXPECT_STREQ(comment, "");
-}
-
-TEST(StringCodecs, WaypointAngles) {
-  struct Case {
-    const char* text;
-    int latitude;
-    double degrees;
-    size_t consumed;
-  } cases[] = {
-      {"N 46 25 36.45", 1, 46 + 25 / 60.0 + 36.45 / 3600.0, 13},
-      {"n46.42679", 1, 46.42679, 9},
-      {"S 46 25.6075", 1, -(46 + 25.6075 / 60.0), 12},
-      {"W 7,5", 0, -7.5, 5},
-      {"E 179 59 59,9", 0, 179 + 59 / 60.0 + 59.9 / 3600.0, 13},
-      {"e 8x", 0, 8, 3},
-  };
-  for (const Case& c : cases) {
-    double d = 0;
-    const char* end = DecodeWptPosString(c.text, c.latitude, &d);
-    ASSERT_NE(end, nullptr) << c.text;
-    EXPECT_NEAR(d, c.degrees, 1e-12) << c.text;
-    EXPECT_EQ(static_cast<size_t>(end - c.text), c.consumed) << c.text;
-  }
-  double d = 0;
-  for (const char* bad : {"N 90", "E 180", "N 46 60", "N 46 25 60", "N 46 25 E 7", "X 46", "N", "N x"}) {
-    EXPECT_EQ(DecodeWptPosString(bad, bad[0] == 'E' ? 0 : 1, &d), nullptr) << bad;
-  }
-  EXPECT_EQ(DecodeWptPosString("N 7", 0, &d), nullptr) << "a latitude letter on a longitude";
-}
-
-TEST(StringCodecs, EncodeDegreesAndCompress) {
-  char text[64];
-  int n = EncodeDegreesString(text, -16683645, 1);
-  EXPECT_STREQ(text, "S 46  20  36.45");
-  EXPECT_EQ(n, static_cast<int>(std::strlen(text)) - 1);
-  EncodeDegreesString(text, 0, 0);
-  EXPECT_STREQ(text, "E 000  00  00.00");
-  EncodeDegreesString(text, -64800000, 0);
-  EXPECT_STREQ(text, "W 180  00  00.00");
-
-  char s[] = "   two   words  ";
-  EXPECT_EQ(CompressString(s), 9);
-  EXPECT_STREQ(s, "two words");
-  char x[] = "\tline\r\nbreak\t";
-  EXPECT_EQ(CompressXmlString(x), 10);
-  EXPECT_STREQ(x, "line break");
-  EXPECT_EQ(CompressXmlString(nullptr), 0);
-  char empty[] = "   ";
-  EXPECT_EQ(CompressString(empty), 0);
 }
 
 TEST(StringCodecs, LogTxtGrowsByDoubling) {

@@ -75,59 +75,10 @@ TEST(FrameE2e, UnsupportedWaypointTransfersFailBeforeAnyPortOrFile) {
 
 TEST(FrameE2e, ConfigurationDisplay) {
   TempDir dir;
-  dir.Write("velmora.cfg",
-            "CONFIG_SHOW_PARAMETERS: 1\r\n"
-            "IGC_PILOT_NAME: \"Anna Maria Berg\"   # the pilot\n"
-            "IGC_GLIDER_TYPE: Advance Sigma\n"
-            "IGC_GLIDER_ID:\t\"D-1234 #x\"\n"
-            " IGC_SITE_NAME: ignored\n"
-            "igc_comp_class: ignored\n"
-            "IGC_COMP_CLASS: Sport\n"
-            "TRIM_IMPERIAL_UNITS: 1\n"
-            "TRIM_LOCATION_INTERVAL: 60\n"
-            "TRIM_LOCATION_DISTANCE: 100\n"
-            "TRIM_TAKEOFF_INTERVAL: 10\n"
-            "TRIM_TAKEOFF_DISTANCE: -5\n"
-            "TRIM_TAKEOFF_BOX_RADIUS: 1000\n"
-            "TRIM_TAKEOFF_BOX_HEIGHT: 5\n"
-            "TRIM_TAKEOFF_BOX_PREPEND: 30\n"
-            "TRIM_LANDING_INTERVAL: 60\n"
-            "TRIM_LANDING_DISTANCE: 0\n"
-            "TASK_IMPERIAL_UNITS: 2\n"
-            "TASK_LOCATION_INTERVAL: 30 seconds\n"
-            "TASK_LOCATION_DISTANCE: 50\n"
-            "TASK_LANDING_INTERVAL: 120\n"
-            "TASK_LANDING_DISTANCE: 20\n"
-            "TASK_TAKEOFF_SCRIPT: /usr/local/bin/up.sh\n"
-            "TASK_LANDING_SCRIPT: \"/opt/down script.sh\"\n");
+  // Comments, quotes, tabs, indented and lower-case keys, feet, units after numbers.
+  dir.Write("velmora.cfg", e2e::ReadFile(e2e::OwnDataDir() + "/frame/display.cfg"));
   auto r = RunVelmora({"-gy"}, dir);
-  EXPECT_EQ(r.out,
-            "\n"
-            "Config: IGC_PILOT_NAME  = \"Anna Maria Berg\"\n"
-            "Config: IGC_GLIDER_TYPE = \"Advance\"\n"
-            "Config: IGC_GLIDER_ID   = \"D-1234 \"\n"
-            "Config: IGC_SITE_NAME   = \"\"\n"
-            "Config: IGC_COMP_CLASS  = \"Sport\"\n"
-            "\n"
-            "Config: TRIM_LOCATION_INTERVAL   = 60 s\n"
-            "Config: TRIM_LOCATION_DISTANCE   = 30 m\n"
-            "Config: Trim takeoff detection based on speed disabled\n"
-            "Config: TRIM_TAKEOFF_BOX_RADIUS  = 305 m\n"
-            "Config: TRIM_TAKEOFF_BOX_HEIGHT  = 2 m\n"
-            "Config: TRIM_TAKEOFF_BOX_PREPEND = 30 s\n"
-            "Config: Trim landing detection disabled\n"
-            "\n"
-            "Config: TASK_LOCATION_INTERVAL   = 30 s\n"
-            "Config: TASK_LOCATION_DISTANCE   = 50 m\n"
-            "Config: Task takeoff detection based on speed disabled\n"
-            "Config: Task takeoff detection based on box exit disabled\n"
-            "Config: TASK_LANDING_INTERVAL = 120 s\n"
-            "Config: TASK_LANDING_DISTANCE = 20 m\n"
-            "\n"
-            "Config: TASK_TAKEOFF_SCRIPT = \"/usr/local/bin/up.sh\"\n"
-            "Config: TASK_LANDING_SCRIPT = \"/opt/down script.sh\"\n"
-            "\n"
-            "No GPS command found\n");
+  EXPECT_EQ(r.out, e2e::Expected("frame/display.txt", r.out));
   EXPECT_EQ(r.status, 255);
 }
 

@@ -1,6 +1,6 @@
 // The KML track document: byte for byte against a reference made by a
-// separate generator (tests/data/kml/make_reference.py, which also computes
-// the hash on its own), the list layouts, and well-formedness whatever the
+// separate generator (kept in the history of tests/data/kml/, it also
+// computed the hash on its own), the list layouts, and well-formedness whatever the
 // instrument calls itself.
 #include "formats/google.h"
 
@@ -22,7 +22,7 @@ struct Track {
   TrackAnalysis a{};
 };
 
-// The track and analysis that make_reference.py describes.
+// The track and analysis that tests/data/kml/reference.kml describes.
 Track ReferenceTrack() {
   SystemTime first{2013, 7, 21, 11, 42, 7};
   uint32_t t0 = ConvertSystemTimeToGpsTime(&first);

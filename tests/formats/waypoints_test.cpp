@@ -14,6 +14,8 @@
 #include "formats/file.h"
 #include "frame/state.h"
 
+#include "cases.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -137,36 +139,17 @@ TEST_F(WaypointFiles, GpxBoundsAreTheWaypointsOwnAndAlwaysValid) {
   }
 }
 
-TEST_F(WaypointFiles, OziFieldRules) {
-  const std::pair<const char*, const char*> cases[] = {  // line, the waypoint read (null: a bad line)
-      {"1,ACORNS,46.5,7.25,41000.5,0,1,3,0,65535,Top of hill (N side),0,0,0,1000",
-       "ACORNS 46.500000 7.250000 305 702216000 0 Top of hill -N side-"},
-      {"1, AB-1 ,89.999999,-179.5,32874,,1,3,0,65535", "AB-1 89.999999 -179.500000 0 86400 0 "},  // ends after 10
-      {"1,A,1,2,30000,0,1,3,0,65535,,0,0,0,-777", "A 1.000000 2.000000 0 0 0 "},  // early date: GPS time 0
-      {"1,A,1,2,32873,0,1,3,0,65535,,0,0,0,-100.9,7,7", "A 1.000000 2.000000 0 0 0 "},
-      {"1,A,1,2,32873,0,1,3,0,65535,,0,0,0, 3282.6", "A 1.000000 2.000000 1000 0 0 "},  // feet truncated first
-      {"1,WAYPOINT7,1,2,0,0,1,3,0,65535", nullptr}, {"1,A,90.0,2,0,0,1,3,0,65535", nullptr},
-      {"1,A,1,-180,0,0,1,3,0,65535", nullptr},      {"1,A,1,2,,0,1,3,0,65535", nullptr},
-      {"1,A,1,2,1e5,0,1,3,0,65535", nullptr},       {"1,A,1,2,99999,0,1,3,0,65535", nullptr},  // past GPS time
-      {"1,A,1,2,0,x,1,3,0,65535", nullptr},         {"1,A,1,2,0,0,1,3,0", nullptr},
-      {"1,A,1,2,0,0,1,3,0,65535,c,0,0,0,", nullptr}, {"1,A,1,2,0,0,1,3,0,65535,c,0,0,0,99999999999", nullptr}};
-  for (const auto& [line, waypoint] : cases) {
-    std::string out = Decode(kOziHead + line);  // the last line needs no line end
-    EXPECT_EQ(out, waypoint ? "0 1 waypoints found\n" : "-1 Bad line 5\n") << line;
-    EXPECT_EQ(tGps.pWaypoints ? Describe(tGps.pWaypoints[0]) : "none", waypoint ? waypoint : "none") << line;
-  }
-  Decode(kOziHead + "1,A,1,2,0,0,1,3,0,65535\r\n");  // date 0: now
-  EXPECT_NEAR(tGps.pWaypoints[0].dwTime, GetGpsTimeNow(), 5.0);
+// tests/data/cases/waypoints.txt: each text read as a waypoint file, with
+// its result, messages and the waypoints (times within 5 s of now read "now").
+TEST_F(WaypointFiles, EveryCaseOfTheTable) {
+  EXPECT_CASES("waypoints.txt", [this](const std::string& text) {
+    std::string out = Decode(text);
+    for (int32_t i = 0; i < tGps.nWaypoints; ++i) out += Describe(tGps.pWaypoints[i], GetGpsTimeNow()) + "\n";
+    return out;
+  });
 }
 
-TEST_F(WaypointFiles, OziStructureLineNumbersAndGrowth) {
-  const std::string good = "1,A,1,2,0,0,1,3,0,65535\r\n";
-  EXPECT_EQ(Decode(kOziHead), "-1 Bad prolog\n");
-  EXPECT_EQ(Decode("OziExplorer Waypoint File\nWGS 84\n" + good), "-1 Bad prolog\n");
-  EXPECT_EQ(Decode(kOziHead + "\r\n   \r\n"), "-1 No waypoints found\n");
-  // The number is the line an editor shows: empty and blank lines count.
-  EXPECT_EQ(Decode(kOziHead + good + "\r\n  \n\r" + good + "1,A,1,2\r\n"), "-1 Bad line 10\n");
-
+TEST_F(WaypointFiles, OziFilesGrowPastTheFirstArray) {
   std::string text = kOziHead;
   char line[64];
   for (int i = 0; i < 250; ++i) {
@@ -182,37 +165,9 @@ TEST_F(WaypointFiles, OziStructureLineNumbersAndGrowth) {
   }
 }
 
-TEST_F(WaypointFiles, GeoAnglesAltitudesAndAirfields) {
-  ASSERT_EQ(Decode("$FormatGEO anything\r\n"
-                   "ACORNS N 46 25 36.45 E 006 54 20.31 1000 Acorns landing [A]\r\n"
-                   "  SOUTH   s 33.865   W 151,2094   999.5\n"
-                   "MIN N 46 25.6075 E 6 54.5 -3 Ridge [x]\n"
-                   "FIELD N 1.0 E 2.0 0 Strip [a]  \n"),
-            "0 4 waypoints found\n");
-  const char* expected[] = {"ACORNS 46.426792 6.905642 1000 now 1 Acorns landing", "SOUTH -33.865000 -151.209400 1000 now 0 ",
-                            "MIN 46.426792 6.908333 0 now 0 Ridge", "FIELD 1.000000 2.000000 0 now 1 Strip"};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(Describe(tGps.pWaypoints[i], GetGpsTimeNow()), expected[i]);
-  for (const char* bad : {"A N 46 25 E 6 54 20 100",  // whole minutes followed by a blank ask for seconds
-                          "A N 46.5E 6.5 100", "A N 46.5 E 6.5", "A N 90.0 E 6.0 100", "A N 46.0 E 6.0 1x", "A"}) {
-    EXPECT_EQ(Decode(std::string("$FormatGEO\n") + bad + "\n"), "-1 Bad line 2\n") << bad;
-  }
-  EXPECT_EQ(Decode("$FormatGEO\r\n"), "-1 No waypoints found\n");
-}
-
 TEST_F(WaypointFiles, WholeFilesAndHostileInput) {
-  auto shared = [this](const char* name) {
-    std::snprintf(tGps.szFileName, sizeof tGps.szFileName, VELMORA_TESTDATA_DIR "/waypoints/%s", name);
-    return Read();
-  };
-  // GPSBabel leaves the date empty for waypoints without a time, and an empty
-  // date is a bad line: its file fails at its first waypoint.
-  EXPECT_EQ(shared("gpsbabel-ozi.wpt"), "-1 Bad line 5\n");
-  EXPECT_EQ(shared("gpsbabel-compegps.wpt"), "-1 Unrecognized waypoint file format\n");
-  EXPECT_EQ(shared("gpsbabel-xmapwpt.wpt"), "-1 Unrecognized waypoint file format\n");
-  EXPECT_EQ(shared("none.wpt"), "-1 Couldn't open file for reading\n");
-  EXPECT_EQ(Decode(""), "-1 File is empty\n");
-  EXPECT_EQ(Decode(kOziHead + "1,A,1,2,0,0,1,3,0,65535\r\n" + std::string("1,B\0,", 5)),
-            "-1 File holds a NUL byte in line 6\n");
+  std::snprintf(tGps.szFileName, sizeof tGps.szFileName, "%s", "/nonexistent/none.wpt");
+  EXPECT_EQ(Read(), "-1 Couldn't open file for reading\n");
   Decode(kOziHead);
   fs::resize_file(tGps.szFileName, 64 * 1024 * 1024 + 1);
   EXPECT_EQ(Read(), "-1 File is too large\n");
