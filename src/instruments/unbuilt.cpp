@@ -9,14 +9,10 @@ int FamilyNotBuilt(const char* family) {
   return -1;
 }
 
-int DownloadGalileoTrackLog() { return FamilyNotBuilt("Brauniger/Flytec"); }
-int DownloadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
-int UploadGalileoWaypoints() { return FamilyNotBuilt("Brauniger/Flytec"); }
 int DownloadGarminTrackLog() { return FamilyNotBuilt("Garmin"); }
 int DownloadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int UploadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int DownloadMlrTrackLog() { return FamilyNotBuilt("MLR"); }
 int DownloadXctTrackLog() { return FamilyNotBuilt("XC Trainer"); }
 int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
-int DownloadIqBasicTrackLog() { return FamilyNotBuilt("IQ Basic"); }
 int DownloadSyrideTrackLog() { return FamilyNotBuilt("Syride"); }
