@@ -15,6 +15,10 @@ struct Family {
 // Defined by the family modules.
 int RunFlymaster(int argc, char** argv);
 extern const char* const kFlymasterUsage;
+int RunGalileo(int argc, char** argv);
+extern const char* const kGalileoUsage;
+int RunIqBasic(int argc, char** argv);
+extern const char* const kIqBasicUsage;
 int RunNmea(int argc, char** argv);
 extern const char* const kNmeaUsage;
 

@@ -9,6 +9,8 @@ namespace {
 
 const sim::Family kFamilies[] = {
     {"flymaster", sim::kFlymasterUsage, sim::RunFlymaster},
+    {"galileo", sim::kGalileoUsage, sim::RunGalileo},
+    {"iqbasic", sim::kIqBasicUsage, sim::RunIqBasic},
     {"nmea", sim::kNmeaUsage, sim::RunNmea},
 };
 
