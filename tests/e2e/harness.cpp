@@ -101,7 +101,9 @@ std::vector<std::string> TempDir::List() const {
 RunResult Run(const std::string& program, const std::vector<std::string>& args, const TempDir& dir,
               const RunOptions& options) {
   int inPipe[2], outPipe[2];
-  if (pipe(inPipe) != 0 || pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
+  // Close-on-exec: a child started from another thread must not hold this
+  // run's pipes open, or its end of input and output would never come.
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> storage;
   std::vector<char*> argv = Argv(program, args, storage);
   pid_t pid = fork();
@@ -159,7 +161,7 @@ RunResult RunVelmora(const std::vector<std::string>& args, const TempDir& dir, c
 Sim::Sim(const std::vector<std::string>& args) {
 #ifdef VELMORA_SIM_BIN
   int outPipe[2];
-  if (pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> storage;
   std::vector<char*> argv = Argv(VELMORA_SIM_BIN, args, storage);
   pid_ = fork();
