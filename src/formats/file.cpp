@@ -123,6 +123,14 @@ int WriteFileAtomically(const char* name, const void* data, size_t length) {
     unlink(temporary.c_str());
     return complete ? -1 : -2;
   }
+  // The rename lives in the folder: flushed too, a laptop that loses power
+  // right after "written" still finds the flight under its name.
+  temporary.resize(base);
+  int folder = open(base > 0 ? temporary.c_str() : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
   return 0;
 }
 

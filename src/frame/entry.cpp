@@ -211,6 +211,9 @@ int VelmoraMain(int argc, char** argv) {
     std::printf("Failed to install SIGTERM signal handler\n");
     return 0;
   }
+  // A file-size limit (ulimit -f) must make a write fail with its message,
+  // not kill the run half way through a file.
+  signal(SIGXFSZ, SIG_IGN);
   GetConfigParameters();
   SetDefaultParameters();
   if (argc > 1 && ParseArguments(argc - 1, argv + 1) < 0) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,6 +117,10 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
     close(outPipe[0]);
     close(outPipe[1]);
     if (chdir(dir.path().c_str()) != 0) _exit(127);
+    if (options.fileSizeLimit > 0) {
+      rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     execv(program.c_str(), argv.data());
     _exit(127);
   }
@@ -129,18 +134,28 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
     if (n <= 0) break;
     offset += static_cast<size_t>(n);
   }
-  close(inPipe[1]);
+  if (!options.keepStdinOpen) close(inPipe[1]);
   RunResult result;
   auto start = std::chrono::steady_clock::now();
-  bool killed = false;
+  std::chrono::steady_clock::time_point seen, signalled;
+  bool killed = false, marked = false, sent = false;
   for (;;) {
     pollfd pfd{outPipe[0], POLLIN, 0};
-    int ready = poll(&pfd, 1, 100);
+    int ready = poll(&pfd, 1, 10);
     if (ready > 0) {
       char buffer[4096];
       ssize_t n = read(outPipe[0], buffer, sizeof buffer);
       if (n <= 0) break;
       result.out.append(buffer, static_cast<size_t>(n));
+    }
+    if (options.signal != 0 && !marked && result.out.find(options.signalAfter) != std::string::npos) {
+      marked = true;
+      seen = std::chrono::steady_clock::now();
+    }
+    if (marked && !sent && Seconds(seen) >= options.signalDelay) {
+      kill(pid, options.signal);
+      sent = true;
+      signalled = std::chrono::steady_clock::now();
     }
     if (!killed && Seconds(start) > options.timeoutSeconds) {
       kill(pid, SIGKILL);
@@ -150,6 +165,8 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
   close(outPipe[0]);
   int raw = 0;
   waitpid(pid, &raw, 0);
+  if (sent) result.secondsAfterSignal = Seconds(signalled);
+  if (options.keepStdinOpen) close(inPipe[1]);
   result.status = DecodeStatus(raw);
   return result;
 }

@@ -12,6 +12,7 @@ namespace e2e {
 struct RunResult {
   std::string out;  // everything the program wrote to standard output
   int status = -1;  // exit status, or 128 + signal number
+  double secondsAfterSignal = -1;  // from RunOptions::signal's delivery to the end, -1 if never sent
 };
 
 // A temporary folder, removed with everything in it when the object dies.
@@ -36,6 +37,11 @@ struct RunOptions {
   std::string stdinText;  // fed to standard input, which then closes
   bool closeStdin = true;  // when false and stdinText is empty, stdin is /dev/null as well
   double timeoutSeconds = 30;  // the run is killed after this, status 128 + SIGKILL
+  bool keepStdinOpen = false;  // stdinText is written, but input never ends (a pilot who does not answer)
+  int signal = 0;  // sent signalDelay seconds after the output first holds signalAfter
+  std::string signalAfter{};
+  double signalDelay = 0;
+  long fileSizeLimit = 0;  // bytes a file may grow to (ulimit -f), 0 for no limit
 };
 
 // Runs `program` with `args` in `dir`; a configuration file, when given, is
