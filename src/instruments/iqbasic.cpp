@@ -32,7 +32,7 @@ struct IqBasicLink {
 };
 
 // What an instrument sends must not steer the terminal.
-char Shown(uint8_t c) { return (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) ? '?' : static_cast<char>(c); }
+char Shown(uint8_t c) { return (c == 0x7F || (c >= 0x80 && c < 0xA0)) ? '?' : static_cast<char>(c); }
 
 // Sends the command and reads one reply line: 0, -1 when no line end came
 // within 2 s, kWaitInterrupted - 1 on a stop request.
@@ -148,7 +148,8 @@ int ReadTrackList(IqBasicLink* l) {
       }
       if (c == '\r') crSeen = true;
       if (c != '\n') {
-        if (!crSeen && length < kMaxReply) line[length++] = Shown(c);
+        // Control bytes are line noise, and must not reach the terminal.
+        if (!crSeen && length < kMaxReply && c >= 0x20) line[length++] = Shown(c);
         continue;
       }
       line[length] = '\0';

@@ -23,6 +23,8 @@ struct Family {
 
 const Family kFamilies[] = {
     {"flymaster", "-gy", {"--pace", "--still", "20000"}, "Points: ", "CANCEL", true},
+    {"galileo", "-gc", {"--pace"}, "Points: ", "", true},
+    {"iqbasic", "-giq", {"--pace"}, "Bytes: ", "", true},
 };
 
 // A pseudo-terminal that nobody answers on.
