@@ -201,7 +201,12 @@ int ReadProductData(GalileoLink* l) {
       done = result == 0;
     }
   }
-  std::snprintf(tGps.szProduct, sizeof tGps.szProduct, "%s, SN%s, SW%s", l->szModel, l->szSerial, l->szFirmware);
+  // Cut to the 80 characters the product text holds.
+  char product[3 * kMaxText + 16];
+  std::snprintf(product, sizeof product, "%s, SN%s, SW%s", l->szModel, l->szSerial, l->szFirmware);
+  size_t n = strnlen(product, sizeof tGps.szProduct - 1);
+  std::memcpy(tGps.szProduct, product, n);
+  tGps.szProduct[n] = '\0';
   std::printf("%s\n", tGps.szProduct);
   std::fflush(stdout);
   if (PauseSeconds(1.0) == kWaitInterrupted) return ReportInterrupted("");
@@ -357,6 +362,7 @@ int ReadTrackList(GalileoLink* l) {
     int waited = WaitComFifo(last, 2.0);
     if (waited == kWaitInterrupted) return ReportInterrupted("");
     if (waited == 0) break;
+    bool heard = false;
     while (NonEmptyComFifo()) {
       uint8_t c = ReadComFifo();
       if (++nSinceSentence > kMaxBytesWithoutSentence || ++nTotal > kMaxListBytes) {
@@ -364,6 +370,7 @@ int ReadTrackList(GalileoLink* l) {
         return -1;
       }
       if (c == kXon || c == kXoff) continue;
+      heard = true;
       int result = DecodeTrackListData(l, c);
       if (result < 0) {
         std::printf("Format error %d\n", -result);
@@ -374,7 +381,8 @@ int ReadTrackList(GalileoLink* l) {
         nSinceSentence = 0;
       }
     }
-    last = ComClockSeconds();
+    // Flow control bytes are no sign of life: they do not hold the silence off.
+    if (heard) last = ComClockSeconds();
   }
   int lines = 0;
   for (auto& line : l->aszList) {
@@ -606,6 +614,7 @@ int ReadTrackLog(GalileoLink* l, int flight) {
     int waited = WaitComFifo(last, 2.0);
     if (waited == kWaitInterrupted) return ReportInterrupted(" ");
     if (waited == 0) break;
+    bool heard = false;
     while (NonEmptyComFifo()) {
       uint8_t c = ReadComFifo();
       if (++nSinceLine > kMaxBytesWithoutSentence) {
@@ -613,12 +622,14 @@ int ReadTrackLog(GalileoLink* l, int flight) {
         return -1;
       }
       if (c == kXon || c == kXoff) continue;
+      heard = true;
       if (StoreRawByte(c) < 0) return -1;
       int fed = FeedLogByte(l, c);
       if (fed < 0) return -1;
       if (fed > 0) nSinceLine = 0;
     }
-    last = ComClockSeconds();
+    // Flow control bytes are no sign of life: they do not hold the silence off.
+    if (heard) last = ComClockSeconds();
   }
   ProgressFinish(&l->tProgress, tGps.nTrackPoints);
   // Silence inside a line is a cut transfer, not the end of the flight.
@@ -839,6 +850,7 @@ int ReadWaypoints(GalileoLink* l) {
     int waited = WaitComFifo(last, 2.0);
     if (waited == kWaitInterrupted) return ReportInterrupted(" ");
     if (waited == 0) break;
+    bool heard = false;
     while (NonEmptyComFifo()) {
       uint8_t c = ReadComFifo();
       if (++nSinceWaypoint > kMaxBytesWithoutSentence) {
@@ -846,6 +858,7 @@ int ReadWaypoints(GalileoLink* l) {
         return -1;
       }
       if (c == kXon || c == kXoff) continue;
+      heard = true;
       int result = DecodeWptByte(l, c);
       if (result < 0) {
         std::printf(" Format error %d\n", -result);
@@ -856,7 +869,8 @@ int ReadWaypoints(GalileoLink* l) {
         nSinceWaypoint = 0;
       }
     }
-    last = ComClockSeconds();
+    // Flow control bytes are no sign of life: they do not hold the silence off.
+    if (heard) last = ComClockSeconds();
   }
   ProgressFinish(&l->tProgress, tGps.nWaypoints);
   return tGps.nWaypoints > 0 ? 0 : -1;
