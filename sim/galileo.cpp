@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,6 +114,13 @@ bool ParseNumber(const char* text, long* value) {
   return *text != '\0' && *end == '\0' && *value >= 0;
 }
 
+bool OneOf(const std::string& value, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (value == name) return true;
+  }
+  return false;
+}
+
 bool ParseOptions(int argc, char** argv, Options* o) {
   optind = 1;
   opterr = 0;
@@ -132,9 +140,9 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       case 'l': o->bLower = true; break;
       case 'e': o->bEmptyList = true; break;
       case 'c': ok = ParseNumber(optarg, &o->nCutAt); break;
-      case 'S': o->szSilent = optarg; break;
-      case 'N': o->szNoise = optarg; break;
-      case 'B': o->szBadChecksum = optarg; break;
+      case 'S': ok = OneOf(o->szSilent = optarg, {"ident", "list", "log", "wpt"}); break;
+      case 'N': ok = OneOf(o->szNoise = optarg, {"ident", "list", "log", "wpt"}); break;
+      case 'B': ok = OneOf(o->szBadChecksum = optarg, {"ident", "list", "wpt"}); break;
       case 'r': ok = ParseNumber(optarg, &o->nRefuse); break;
       default:
         std::printf("velmora-sim: unknown or incomplete galileo option %s\n", argv[optind - 2]);

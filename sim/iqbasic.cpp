@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,13 @@ void Log(const char* format, ...) {
   std::fflush(stdout);
 }
 
+bool OneOf(const std::string& value, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    if (value == name) return true;
+  }
+  return false;
+}
+
 bool ParseOptions(int argc, char** argv, Options* o) {
   optind = 1;
   opterr = 0;
@@ -101,9 +109,9 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         o->nCutAt = std::strtol(optarg, &end, 10);
         ok = !value.empty() && *end == '\0' && o->nCutAt >= 0;
         break;
-      case 'S': o->szSilent = value; break;
-      case 'N': o->szNoise = value; break;
-      case 'B': o->szBadValue = value; break;
+      case 'S': ok = OneOf(o->szSilent = value, {"serial", "type", "version", "list", "log"}); break;
+      case 'N': ok = OneOf(o->szNoise = value, {"list", "log"}); break;
+      case 'B': ok = OneOf(o->szBadValue = value, {"serial", "type", "version"}); break;
       default:
         std::printf("velmora-sim: unknown or incomplete iqbasic option %s\n", argv[optind - 2]);
         return false;
