@@ -21,5 +21,11 @@ int RunIqBasic(int argc, char** argv);
 extern const char* const kIqBasicUsage;
 int RunNmea(int argc, char** argv);
 extern const char* const kNmeaUsage;
+int RunSyride(int argc, char** argv);
+extern const char* const kSyrideUsage;
+int RunMlr(int argc, char** argv);
+extern const char* const kMlrUsage;
+int RunXctrainer(int argc, char** argv);
+extern const char* const kXctrainerUsage;
 
 }  // namespace sim

@@ -12,6 +12,11 @@ const sim::Family kFamilies[] = {
     {"galileo", sim::kGalileoUsage, sim::RunGalileo},
     {"iqbasic", sim::kIqBasicUsage, sim::RunIqBasic},
     {"nmea", sim::kNmeaUsage, sim::RunNmea},
+#ifdef VELMORA_SIM_SYRIDE
+    {"syride", sim::kSyrideUsage, sim::RunSyride},
+#endif
+    {"mlr", sim::kMlrUsage, sim::RunMlr},
+    {"xctrainer", sim::kXctrainerUsage, sim::RunXctrainer},
 };
 
 void Usage() {

@@ -152,6 +152,11 @@ int GetStringParameter(const char* line, const char* key, char* dest, int limit)
 void GetConfigParameters() {
   std::FILE* file = std::fopen("velmora.cfg", "r");
   if (file == nullptr) return;
+  ReadConfigParameters(file);
+  std::fclose(file);
+}
+
+void ReadConfigParameters(std::FILE* file) {
   GpsState& g = tGps;
   const TextKey textKeys[] = {
       {"IGC_PILOT_NAME:", g.szPilotName, 80},        {"IGC_GLIDER_TYPE:", g.szGliderType, 80},
@@ -210,7 +215,6 @@ void GetConfigParameters() {
       break;
     }
   }
-  std::fclose(file);
   if (trimImperial) {
     for (int32_t* v : {&g.nTrimLocationDistance, &g.nTrimTakeoffDistance, &g.nTrimBoxRadius, &g.nTrimBoxHeight,
                        &g.nTrimLandingDistance})

@@ -16,53 +16,10 @@
 #include "common/time.h"
 #include "frame/state.h"
 #include "instruments/entry_points.h"
+#include "instruments/flymaster.h"
 #include "link/com.h"
 
-namespace {
-
-constexpr int kMaxSentence = 99;
-constexpr int kMaxFlights = 100;
-// Far more than any sentence or block takes: beyond it the line carries noise.
-constexpr int kMaxBytesPerSentence = 1024;
-constexpr int kMaxBytesPerBlock = 1024;
-constexpr int kMaxResends = 16;
-constexpr uint8_t kBlockInfo = 0xA0, kBlockKey = 0xA1, kBlockChanges = 0xA2, kBlockEnd = 0xA3;
-constexpr uint8_t kAck = 0xB1, kResend = 0xB2, kCancel = 0xB3;
-
-enum ParseState { kWaitDollar, kCollecting, kWaitLineFeed };
-enum BlockState { kBlockType, kBlockTypeAgain, kBlockLength, kBlockData, kBlockChecksum };
-enum BlockResult { kBlockError = -1, kBlockDone = 0, kBlockMore = 1 };
-
-struct FlymasterLink {
-  ParseState nParseState;
-  int nSentenceLength;
-  char szSentence[kMaxSentence + 1];
-
-  BlockState nBlockState;
-  uint8_t bBlockType;
-  int nBlockLength;
-  uint8_t bChecksum;
-  int nDataCount;
-  uint8_t abData[256];
-
-  char szModel[41];
-  char szSecondField[15];
-  char szSerial[11];
-  char szFirmware[11];
-
-  uint32_t adwFlightStart[kMaxFlights];
-  uint32_t adwFlightDuration[kMaxFlights];
-  int nFlights;
-
-  bool bInfoSeen;
-  bool bKeySeen;
-  int32_t nLatitude;   // 1/60000 degree, north positive
-  int32_t nLongitude;  // 1/60000 degree, west positive
-  int32_t nAltitude;   // metres
-  int32_t nPressure;   // tenths of a hectopascal
-  uint32_t dwTime;     // seconds since 2000-01-01
-  Progress tProgress;
-};
+namespace flymaster {
 
 void CopyField(char* dest, const char* text, size_t limit) {
   size_t n = strnlen(text, limit);
@@ -146,6 +103,19 @@ int SplitSentence(char* sentence, int* offsets, int max, int minFields, const ch
   return fields;
 }
 
+int DecodeProductSentence(FlymasterLink* link) {
+  int offsets[10];
+  if (SplitSentence(link->szSentence, offsets, 10, 5, "$PBRSNP", "") < 0) return -1;
+  const char* s = link->szSentence;
+  CopyField(link->szModel, s + offsets[1], 40);
+  CopyField(link->szSecondField, s + offsets[2], 14);
+  CopyField(link->szSerial, s + offsets[3], 10);
+  CopyField(link->szFirmware, s + offsets[4], 10);
+  std::snprintf(tGps.szProduct, sizeof tGps.szProduct, "Flymaster %s  SN%s  SW%s", link->szModel, link->szSerial,
+                link->szFirmware);
+  return 0;
+}
+
 int ReadProductData(FlymasterLink* link) {
   FlushComFifo();
   ResetParser(link);
@@ -159,22 +129,13 @@ int ReadProductData(FlymasterLink* link) {
     std::printf("Timeout\n");
     return -1;
   }
-  int offsets[10];
-  if (SplitSentence(link->szSentence, offsets, 10, 5, "$PBRSNP", "") < 0) return -1;
-  const char* s = link->szSentence;
-  CopyField(link->szModel, s + offsets[1], 40);
-  CopyField(link->szSecondField, s + offsets[2], 14);
-  CopyField(link->szSerial, s + offsets[3], 10);
-  CopyField(link->szFirmware, s + offsets[4], 10);
-  std::snprintf(tGps.szProduct, sizeof tGps.szProduct, "Flymaster %s  SN%s  SW%s", link->szModel, link->szSerial,
-                link->szFirmware);
+  if (DecodeProductSentence(link) < 0) return -1;
   std::printf("%s\n", tGps.szProduct);
   std::fflush(stdout);
   if (PauseSeconds(1.0) == kWaitInterrupted) return ReportInterrupted("");
   return 0;
 }
 
-// One "$PFMLST" sentence into the flight directory; -1 after its message.
 int DecodeFlightListSentence(FlymasterLink* link) {
   int offsets[10];
   if (SplitSentence(link->szSentence, offsets, 10, 6, "$PFMLST", "") < 0) return -1;
@@ -449,6 +410,70 @@ int ReadTrackLog(FlymasterLink* link, int flight) {
   return 0;
 }
 
+int DecodeWaypointSentence(FlymasterLink* link, uint32_t now) {
+  Waypoint& w = tGps.pWaypoints[tGps.nWaypoints];
+  std::memset(&w, 0, sizeof w);
+  int offsets[8];
+  char* s = link->szSentence;
+  int fields = SplitSentence(s, offsets, 8, 7, "$PFMWPL", " ");
+  if (fields < 0) return -1;
+  double latitude, longitude, altitude;
+  const char* ns = s + offsets[2];
+  const char* ew = s + offsets[4];
+  if (DecodeDecimalString(s + offsets[1], &latitude) < 0 ||
+      (std::strcmp(ns, "N") != 0 && std::strcmp(ns, "S") != 0)) {
+    std::printf(" Bad latitude data\n");
+    return -1;
+  }
+  if (DecodeDecimalString(s + offsets[3], &longitude) < 0 ||
+      (std::strcmp(ew, "E") != 0 && std::strcmp(ew, "W") != 0)) {
+    std::printf(" Bad longitude data\n");
+    return -1;
+  }
+  // Beyond the poles and the date line a position is a broken answer.
+  if (std::fabs(latitude) > 90.0 || std::fabs(longitude) > 180.0) {
+    std::printf(std::fabs(latitude) > 90.0 ? " Bad latitude data\n" : " Bad longitude data\n");
+    return -1;
+  }
+  if (*ns == 'S') latitude = -latitude;
+  if (*ew == 'W') longitude = -longitude;
+  // 180 E and 180 W are one meridian, the semicircle value -2^31: +180 has
+  // no value of its own, and rounding next to it overflows.
+  bool bAntimeridian = std::fabs(longitude) > 179.9999999;
+  GeoPos geo{latitude * 0.01745329251994, bAntimeridian ? 0.0 : longitude * 0.01745329251994};
+  ArcPos arc;
+  ConvertGeoToArcPos(&geo, &arc);
+  if (bAntimeridian) arc.nLongitude = INT32_MIN;
+  if (DecodeDecimalString(s + offsets[5], &altitude) < 0 || std::fabs(altitude) > 1e6) {
+    std::printf(" Bad height data\n");
+    return -1;
+  }
+  char* name = s + offsets[6];
+  CompressString(name);
+  if (name[0] == '\0') {
+    std::printf(" Bad ID or name\n");
+    return -1;
+  }
+  w.nLatitude = arc.nLatitude;
+  w.nLongitude = arc.nLongitude;
+  w.nAltitudeM = RoundHalfUp(altitude);
+  w.dwTime = now;
+  int i = 0;
+  for (; i < 6 && name[i] != '\0' && name[i] != ' '; ++i) {
+    char c = name[i];
+    w.szName[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  w.szName[i] = '\0';
+  CopyField(w.szComment, name, 40);
+  if (fields == 8) {
+    char* flag = s + offsets[7];
+    uint32_t value;
+    if (CompressString(flag) > 0 && DecodeUintString(flag, &value) == 0 && value == 1) w.bAirfield = 1;
+  }
+  ++tGps.nWaypoints;
+  return 0;
+}
+
 int ReadWaypoints(FlymasterLink* link) {
   std::free(tGps.pWaypoints);
   tGps.pWaypoints = static_cast<Waypoint*>(std::malloc(100 * sizeof(Waypoint)));
@@ -473,66 +498,7 @@ int ReadWaypoints(FlymasterLink* link) {
       std::printf(" Memory allocation error\n");
       return -1;
     }
-    Waypoint& w = tGps.pWaypoints[tGps.nWaypoints];
-    std::memset(&w, 0, sizeof w);
-    int offsets[8];
-    char* s = link->szSentence;
-    int fields = SplitSentence(s, offsets, 8, 7, "$PFMWPL", " ");
-    if (fields < 0) return -1;
-    double latitude, longitude, altitude;
-    const char* ns = s + offsets[2];
-    const char* ew = s + offsets[4];
-    if (DecodeDecimalString(s + offsets[1], &latitude) < 0 ||
-        (std::strcmp(ns, "N") != 0 && std::strcmp(ns, "S") != 0)) {
-      std::printf(" Bad latitude data\n");
-      return -1;
-    }
-    if (DecodeDecimalString(s + offsets[3], &longitude) < 0 ||
-        (std::strcmp(ew, "E") != 0 && std::strcmp(ew, "W") != 0)) {
-      std::printf(" Bad longitude data\n");
-      return -1;
-    }
-    // Beyond the poles and the date line a position is a broken answer.
-    if (std::fabs(latitude) > 90.0 || std::fabs(longitude) > 180.0) {
-      std::printf(std::fabs(latitude) > 90.0 ? " Bad latitude data\n" : " Bad longitude data\n");
-      return -1;
-    }
-    if (*ns == 'S') latitude = -latitude;
-    if (*ew == 'W') longitude = -longitude;
-    // 180 E and 180 W are one meridian, the semicircle value -2^31: +180 has
-    // no value of its own, and rounding next to it overflows.
-    bool bAntimeridian = std::fabs(longitude) > 179.9999999;
-    GeoPos geo{latitude * 0.01745329251994, bAntimeridian ? 0.0 : longitude * 0.01745329251994};
-    ArcPos arc;
-    ConvertGeoToArcPos(&geo, &arc);
-    if (bAntimeridian) arc.nLongitude = INT32_MIN;
-    if (DecodeDecimalString(s + offsets[5], &altitude) < 0 || std::fabs(altitude) > 1e6) {
-      std::printf(" Bad height data\n");
-      return -1;
-    }
-    char* name = s + offsets[6];
-    CompressString(name);
-    if (name[0] == '\0') {
-      std::printf(" Bad ID or name\n");
-      return -1;
-    }
-    w.nLatitude = arc.nLatitude;
-    w.nLongitude = arc.nLongitude;
-    w.nAltitudeM = RoundHalfUp(altitude);
-    w.dwTime = now;
-    int i = 0;
-    for (; i < 6 && name[i] != '\0' && name[i] != ' '; ++i) {
-      char c = name[i];
-      w.szName[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    w.szName[i] = '\0';
-    CopyField(w.szComment, name, 40);
-    if (fields == 8) {
-      char* flag = s + offsets[7];
-      uint32_t value;
-      if (CompressString(flag) > 0 && DecodeUintString(flag, &value) == 0 && value == 1) w.bAirfield = 1;
-    }
-    ++tGps.nWaypoints;
+    if (DecodeWaypointSentence(link, now) < 0) return -1;
     if (tGps.nWaypoints % 10 == 0) ProgressUpdate(&link->tProgress, tGps.nWaypoints);
   }
   if (collected == kWaitInterrupted) return ReportInterrupted(" ");
@@ -540,14 +506,7 @@ int ReadWaypoints(FlymasterLink* link) {
   return tGps.nWaypoints > 0 ? 0 : -1;
 }
 
-// Waits for the answer to one uploaded waypoint: 0, an answer code 1..5, -1
-// on time-out or kWaitInterrupted - 1 when a stop was requested.
-constexpr int kResponseInterrupted = kWaitInterrupted - 1;
-int ReadWaypointResponse(FlymasterLink* link, const char* name) {
-  ResetParser(link);
-  int collected = CollectSentence(link, ComClockSeconds(), 2.0, true);
-  if (collected == kWaitInterrupted) return kResponseInterrupted;
-  if (collected == 0) return -1;
+int CheckWaypointResponse(FlymasterLink* link, const char* name) {
   bool oldFirmware = std::strcmp(link->szFirmware, "1.14") == 0;
   int offsets[5];
   char* s = link->szSentence;
@@ -565,6 +524,17 @@ int ReadWaypointResponse(FlymasterLink* link, const char* name) {
   }
   normalised[16] = '\0';
   return std::strcmp(s + offsets[2], normalised) == 0 ? 0 : 5;
+}
+
+// Waits for the answer to one uploaded waypoint: 0, an answer code 1..5, -1
+// on time-out or kWaitInterrupted - 1 when a stop was requested.
+constexpr int kResponseInterrupted = kWaitInterrupted - 1;
+int ReadWaypointResponse(FlymasterLink* link, const char* name) {
+  ResetParser(link);
+  int collected = CollectSentence(link, ComClockSeconds(), 2.0, true);
+  if (collected == kWaitInterrupted) return kResponseInterrupted;
+  if (collected == 0) return -1;
+  return CheckWaypointResponse(link, name);
 }
 
 // Thousandths of an arc-minute from radians, made non-negative.
@@ -637,7 +607,9 @@ int RunTransfer(int (*transfer)(FlymasterLink*)) {
   return result < 0 ? -1 : 0;
 }
 
-}  // namespace
+}  // namespace flymaster
+
+using namespace flymaster;
 
 int DownloadFlymasterTrackLog() {
   return RunTransfer([](FlymasterLink* link) {

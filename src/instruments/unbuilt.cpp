@@ -12,7 +12,4 @@ int FamilyNotBuilt(const char* family) {
 int DownloadGarminTrackLog() { return FamilyNotBuilt("Garmin"); }
 int DownloadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
 int UploadGarminWaypoints() { return FamilyNotBuilt("Garmin"); }
-int DownloadMlrTrackLog() { return FamilyNotBuilt("MLR"); }
-int DownloadXctTrackLog() { return FamilyNotBuilt("XC Trainer"); }
 int DownloadDigiflyGraviterTrackLog() { return FamilyNotBuilt("Digifly Graviter"); }
-int DownloadSyrideTrackLog() { return FamilyNotBuilt("Syride"); }

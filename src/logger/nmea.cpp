@@ -177,6 +177,24 @@ void ShowPosition(NmeaState* nmea) {
   std::fflush(stdout);
 }
 
+int DrainNmeaFifo(NmeaState* nmea, bool taskMode) {
+  int taken = 0;
+  while (taken < kDrainBurst && NonEmptyComFifo()) {
+    ++taken;
+    nmea->bRxChar = ReadComFifo();
+    if (ProcessNmeaCharacter(nmea) != 1) continue;
+    int appended = ProcessNmeaPosition(nmea);
+    if (appended < 0) {
+      PrintLine("\nMemory allocation error");
+      return -1;
+    }
+    if (appended == 0) continue;
+    if (!tGps.bSilent) ShowPosition(nmea);
+    if (taskMode) HandleTask(nmea);
+  }
+  return taken;
+}
+
 int DownloadNmeaStrings() {
   static NmeaState tNmea;
   std::memset(&tNmea, 0, sizeof tNmea);
@@ -207,22 +225,11 @@ int DownloadNmeaStrings() {
 
   int result = 0;
   while (result == 0 && !LoadShared(tGps.bStop)) {
-    int taken = 0;
-    while (taken < kDrainBurst && NonEmptyComFifo()) {
-      ++taken;
-      tNmea.bRxChar = ReadComFifo();
-      if (ProcessNmeaCharacter(&tNmea) != 1) continue;
-      int appended = ProcessNmeaPosition(&tNmea);
-      if (appended < 0) {
-        PrintLine("\nMemory allocation error");
-        result = -1;
-        break;
-      }
-      if (appended == 0) continue;
-      if (!tGps.bSilent) ShowPosition(&tNmea);
-      if (taskMode) HandleTask(&tNmea);
+    int taken = DrainNmeaFifo(&tNmea, taskMode);
+    if (taken < 0) {
+      result = -1;
+      break;
     }
-    if (result != 0) break;
     if (taskMode && restartTask.exchange(0, std::memory_order_acq_rel) != 0) {
       if (RestartTask(&tNmea) != 0) {
         result = -1;

@@ -75,6 +75,10 @@ bool CalcPressureAltitude(double pascals, int32_t* metres);
 
 // The logger loop, the pairing and the status line.
 int DownloadNmeaStrings();
+// Takes up to a burst of bytes from the receive FIFO through the assembler,
+// the pairing and, in task mode, the state machine. The bytes taken, or -1
+// after its message when memory runs out.
+int DrainNmeaFifo(NmeaState* nmea, bool taskMode);
 int ProcessNmeaPosition(NmeaState* nmea);
 void ShowPosition(NmeaState* nmea);
 // Sets the description flags of a live track before it is saved.

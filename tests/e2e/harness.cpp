@@ -175,6 +175,28 @@ RunResult RunVelmora(const std::vector<std::string>& args, const TempDir& dir, c
   return Run(VELMORA_BIN, args, dir, options);
 }
 
+RunResult RunVelmoraInSim(const std::vector<std::string>& simArgs, const std::vector<std::string>& args,
+                          const TempDir& dir, const RunOptions& options) {
+#ifdef VELMORA_SIM_BIN
+  // The umockdev preload comes before the sanitizer runtime, which the
+  // sanitizer build must be told to accept.
+  static const bool kLinkOrderAccepted = [] {
+    const char* old = std::getenv("ASAN_OPTIONS");
+    std::string value = old != nullptr && *old != '\0' ? std::string(old) + ":" : "";
+    return setenv("ASAN_OPTIONS", (value + "verify_asan_link_order=0").c_str(), 1) == 0;
+  }();
+  (void)kLinkOrderAccepted;
+  std::vector<std::string> all = simArgs;
+  all.push_back("--");
+  all.push_back(VELMORA_BIN);
+  all.insert(all.end(), args.begin(), args.end());
+  return Run(VELMORA_SIM_BIN, all, dir, options);
+#else
+  (void)simArgs, (void)args, (void)dir, (void)options;
+  throw std::runtime_error("velmora-sim is not built");
+#endif
+}
+
 Sim::Sim(const std::vector<std::string>& args) {
 #ifdef VELMORA_SIM_BIN
   int outPipe[2];

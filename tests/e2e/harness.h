@@ -49,6 +49,12 @@ struct RunOptions {
 RunResult Run(const std::string& program, const std::vector<std::string>& args, const TempDir& dir,
               const RunOptions& options = {});
 RunResult RunVelmora(const std::vector<std::string>& args, const TempDir& dir, const RunOptions& options = {});
+// Runs velmora inside an emulator that hosts it (`velmora-sim SIMARGS --
+// velmora ARGS`, for devices the emulator fakes in velmora's own process):
+// signals go to the emulator, which passes them on, and the status is
+// velmora's.
+RunResult RunVelmoraInSim(const std::vector<std::string>& simArgs, const std::vector<std::string>& args,
+                          const TempDir& dir, const RunOptions& options = {});
 
 // A running velmora-sim. The constructor starts it and reads its "PTY <path>"
 // line; the destructor stops it with SIGTERM and collects its output.
