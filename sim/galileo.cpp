@@ -95,7 +95,7 @@ void Log(const char* format, ...) {
 }
 
 bool Send(Session* s, std::string_view bytes) {
-  return WriteAll(s->master, bytes.data(), bytes.size(), s->o->bPace ? kBaud : kFastBaud);
+  return SendWhileHeard(s->master, bytes, s->o->bPace ? kBaud : kFastBaud);
 }
 
 // "$" body "*" checksum CR LF, spoiled or in lower case on request.

@@ -1,5 +1,8 @@
 #include "galileo_memory.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -144,11 +147,19 @@ bool LoadFlights(const std::vector<std::string>& files, const IgcHeader& header,
   return true;
 }
 
+bool SendWhileHeard(int master, std::string_view bytes, int baud) {
+  for (size_t at = 0; at < bytes.size(); at += 256) {
+    pollfd pfd{master, 0, 0};
+    if (poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLHUP)) return false;
+    if (!WriteAll(master, bytes.data() + at, std::min<size_t>(256, bytes.size() - at), baud)) return false;
+  }
+  return true;
+}
+
 void SendNoiseForever(int master, int baud) {
   std::string noise;
   for (int i = 0; i < 256; ++i) noise += "\r\n\x11\x13";
-  while (!StopRequested() && WriteAll(master, noise.data(), noise.size(), baud)) {
-    if (baud == 0) SleepMs(2);
+  while (!StopRequested() && SendWhileHeard(master, noise, baud)) {
   }
 }
 

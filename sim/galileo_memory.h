@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -37,6 +38,10 @@ std::string ListTime(uint32_t seconds);
 
 // Reads the flights of --flight options, or makes the built-in one.
 bool LoadFlights(const std::vector<std::string>& files, const IgcHeader& header, std::vector<StoredIgc>* flights);
+
+// Sends bytes like WriteAll, in slices, and stops as soon as the client
+// hangs up instead of filling a line nobody reads any more.
+bool SendWhileHeard(int master, std::string_view bytes, int baud);
 
 // Sends CR, LF, XON and XOFF without end (a line that only ever carries
 // line ends and flow control), until the client hangs up or a stop comes.

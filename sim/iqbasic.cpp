@@ -146,7 +146,7 @@ struct Session {
 };
 
 bool Send(Session* s, std::string_view bytes) {
-  return WriteAll(s->master, bytes.data(), bytes.size(), s->o->bPace ? kBaud : kFastBaud);
+  return SendWhileHeard(s->master, bytes, s->o->bPace ? kBaud : kFastBaud);
 }
 
 bool Answers(Session* s, const char* what) {
