@@ -10,6 +10,9 @@ namespace {
 const sim::Family kFamilies[] = {
     {"flymaster", sim::kFlymasterSummary, sim::RunFlymaster},
     {"nmea", sim::kNmeaSummary, sim::RunNmea},
+    {"galileo", "a Brauniger/Flytec instrument: flight list, its own IGC text, waypoints", sim::RunGalileo,
+     sim::kGalileoUsage},
+    {"iqbasic", "an IQ Basic or Flytec 6015: flight list and its own IGC text", sim::RunIqBasic, sim::kIqBasicUsage},
 #ifdef VELMORA_SIM_SYRIDE
     {"syride", "a Syride on emulated hidraw nodes (umockdev): runs COMMAND after --", sim::RunSyride, sim::kSyrideUsage},
 #endif

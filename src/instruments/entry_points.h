@@ -17,6 +17,3 @@ int DownloadDigiflyGraviterTrackLog();
 int DownloadIqBasicTrackLog();
 int DownloadNmeaStrings();
 int DownloadSyrideTrackLog();
-
-// Reports a family whose support this build lacks; returns -1.
-int FamilyNotBuilt(const char* family);

@@ -102,6 +102,8 @@ std::vector<std::string> TempDir::List() const {
 Process::Process(const std::string& program, const std::vector<std::string>& args, const TempDir& dir,
                  const std::string& stdinText, bool keepStdinOpen, long fileSizeLimit) {
   int inPipe[2], outPipe[2];
+  // Close-on-exec: a child started from another thread must not hold this
+  // run's pipes open, or its end of input and output would never come.
   if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> storage;
   std::vector<char*> argv = Argv(program, args, storage);

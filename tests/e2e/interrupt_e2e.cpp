@@ -27,6 +27,8 @@ struct Family {
 
 const Family kFamilies[] = {
     {"flymaster", "-gy", {"--pace", "--still", "20000"}, "Points: ", "CANCEL", true},
+    {"galileo", "-gc", {"--pace"}, "Points: ", "", true},
+    {"iqbasic", "-giq", {"--pace"}, "Bytes: ", "", true},
     {"syride", "-gsy", {"--duration", "3600", "--delay", "5"}, "Track list:", "", true, {"--no-reply", "1:0"}},
     {"mlr", "-gm", {"--pace", "--points", "20000"}, "Points: ", "RX $PMLR,06,00,02A9 @4800", false},
     {"xctrainer", "-gx", {"--pace", "--points", "20000"}, "Points:  ", "", false},
