@@ -15,7 +15,7 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
-#include <regex>
+#include <cctype>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,8 +51,35 @@ std::string Memory() {
 // The instrument's waypoints carry no time: the files stamp them with the
 // download time, which reads TIME (GPX) and DATE (Ozi days) here.
 std::string NoTimes(const std::string& text) {
-  static const std::regex iso("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ?"), ozi("(\\.\\d{6}),\\d+\\.\\d+,0,");
-  return std::regex_replace(std::regex_replace(text, iso, "TIME"), ozi, "$1,DATE,0,");
+  // '9' stands for a digit (std::regex trips a false warning of the
+  // sanitizer build's compiler).
+  auto shaped = [&](size_t at, const char* shape) {
+    for (size_t k = 0; shape[k] != '\0'; ++k) {
+      char c = at + k < text.size() ? text[at + k] : '\0';
+      if (shape[k] == '9' ? !std::isdigit(static_cast<unsigned char>(c)) : c != shape[k]) return false;
+    }
+    return true;
+  };
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    if (shaped(i, "9999-99-99T99:99:99")) {
+      out += "TIME";
+      i += 19 + (i + 19 < text.size() && text[i + 19] == 'Z');
+    } else if (shaped(i, ".999999,") && (i + 8 >= text.size() || std::isdigit(static_cast<unsigned char>(text[i + 8])))) {
+      // An Ozi latitude or longitude, then the day number of the date field.
+      size_t end = text.find(",0,", i + 8);
+      size_t comma = text.find(',', i + 8);
+      if (end != std::string::npos && end == comma && text.find('.', i + 8) < end) {
+        out += text.substr(i, 8) + "DATE";
+        i = end;
+      } else {
+        out += text[i++];
+      }
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
 }
 
 std::string FindProgram(const std::string& name) {
