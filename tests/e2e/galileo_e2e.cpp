@@ -40,7 +40,7 @@ std::vector<std::string> BRecords(const std::string& igc) {
 }
 
 // The file is the served text byte for byte, and its KML shows every fix.
-std::function<void(const TempDir&)> Saved(const std::string& name, const std::string& text, bool trimmed = false) {
+Conversation::Check Saved(const std::string& name, const std::string& text, bool trimmed = false) {
   return [=](const TempDir& dir, const std::string&) {
     EXPECT_EQ(dir.Read(name + ".igc"), text);
     if (trimmed) {
