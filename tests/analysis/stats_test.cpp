@@ -14,16 +14,6 @@
 
 namespace {
 
-std::vector<std::string> IgcFiles() {
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(VELMORA_TESTDATA_DIR "/igc")) {
-    std::string ext = entry.path().extension().string();
-    if (ext == ".igc" || ext == ".IGC") files.push_back(entry.path().string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 // Ten metres a second due east on the equator, one point a second, climbing
 // `climb` m/s.
 std::vector<TrackPoint> SteadyFlight(int points, double climb = 0.0) {
@@ -45,7 +35,7 @@ TrackAnalysis Statistics(const std::vector<TrackPoint>& track) {
 }  // namespace
 
 TEST(FlightStatistics, AgreeWithPlainLoopsOnRealFlights) {
-  std::vector<std::string> files = IgcFiles();
+  std::vector<std::string> files = fixtures::IgcFiles();
   ASSERT_GE(files.size(), 10u);
   for (const std::string& path : files) {
     std::vector<TrackPoint> track = fixtures::ReadIgcTrack(path);

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <string>
@@ -66,6 +68,19 @@ inline std::vector<TrackPoint> ReadIgcTrack(const std::string& path) {
   }
   return track;
 }
+
+#ifdef VELMORA_TESTDATA_DIR
+// Every real flight of the test data, in name order.
+inline std::vector<std::string> IgcFiles() {
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(VELMORA_TESTDATA_DIR "/igc")) {
+    std::string ext = e.path().extension().string();
+    if (ext == ".igc" || ext == ".IGC") files.push_back(e.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+#endif
 
 // Builds flights on a plane of metres (x east, y north) around a launch.
 struct FlightBuilder {

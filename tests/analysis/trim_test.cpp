@@ -3,12 +3,12 @@
 #include <cstdlib>
 
 #include <cstdio>
-#include <fstream>
 #include <random>
 #include <string>
 
 #include "analysis/analysis.h"
 #include "common/time.h"
+#include "track_fixtures.h"
 #include "track_oracle.h"
 
 using oracle::At;
@@ -163,17 +163,7 @@ TEST_F(Trim, MatchesThePlainRules) {
 // speed analysis and the detectors with settings a pilot would use.
 TEST_F(Trim, RealFlightsMatchThePlainRules) {
   for (const char* name : {"tri.igc", "line.igc", "20180427.igc", "marcourt.igc"}) {
-    std::ifstream in(std::string(VELMORA_TESTDATA_DIR) + "/igc/" + name);
-    Track p;
-    for (std::string b; std::getline(in, b);) {
-      if (b.size() < 35 || b[0] != 'B') continue;
-      auto num = [&](size_t at, size_t length) { return std::stoi(b.substr(at, length)); };
-      double latitude = (num(7, 2) + num(9, 5) / 60000.0) * (b[14] == 'S' ? -1 : 1);
-      double longitude = (num(15, 3) + num(18, 5) / 60000.0) * (b[23] == 'W' ? -1 : 1);
-      p.push_back(TrackPoint{0, t0 + num(1, 2) * 3600u + num(3, 2) * 60u + num(5, 2),
-                             static_cast<int32_t>(latitude * 2147483648.0 / 180.0),
-                             static_cast<int32_t>(longitude * 2147483648.0 / 180.0), num(30, 5) * 10, num(25, 5)});
-    }
+    Track p = fixtures::ReadIgcTrack(std::string(VELMORA_TESTDATA_DIR) + "/igc/" + name);
     ASSERT_GT(p.size(), 200u) << name;
     oracle::Load(p);
     testing::internal::CaptureStdout();

@@ -70,15 +70,7 @@ TEST_P(RealFlight, ThinnedAgreesWithPlainLoops) {
   ExpectAgreement(thin, GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Igc, RealFlight, testing::ValuesIn([] {
-                           std::vector<std::string> files;
-                           for (const auto& e : std::filesystem::directory_iterator(VELMORA_TESTDATA_DIR "/igc")) {
-                             std::string ext = e.path().extension().string();
-                             if (ext == ".igc" || ext == ".IGC") files.push_back(e.path().string());
-                           }
-                           std::sort(files.begin(), files.end());
-                           return files;
-                         }()),
+INSTANTIATE_TEST_SUITE_P(Igc, RealFlight, testing::ValuesIn(fixtures::IgcFiles()),
                          [](const testing::TestParamInfo<std::string>& info) {
                            std::string name = std::filesystem::path(info.param).stem().string();
                            for (char& ch : name)

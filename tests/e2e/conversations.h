@@ -16,7 +16,7 @@
 namespace e2e {
 
 struct Conversation {
-  using Check = std::function<void(const TempDir&)>;
+  using Check = std::function<void(const TempDir&, const std::string& out)>;
   Conversation(std::vector<std::string> sim, std::vector<std::string> args, std::string stdinText = "",
                int status = 0, std::vector<std::string> out = {}, std::vector<std::string> log = {},
                double minSeconds = 0, double maxSeconds = 12, Check check = nullptr)
@@ -30,7 +30,7 @@ struct Conversation {
   std::vector<std::string> out;  // each must appear in velmora's output
   std::vector<std::string> log;  // each must appear in the emulator's log
   double minSeconds, maxSeconds;
-  Check check;  // the files left behind; without it a failed run leaves none
+  Check check;  // the files left behind and the whole output; without it a failed run leaves none
 };
 
 // Eight rows at a time: enough to overlap the instruments' silences, few
@@ -57,7 +57,7 @@ inline void RunConversations(const std::vector<Conversation>& rows) {
       EXPECT_GE(seconds, c.minSeconds);
       EXPECT_LT(seconds, c.maxSeconds);
       if (c.check) {
-        c.check(dir);
+        c.check(dir, r.out);
       } else if (c.status != 0) {
         EXPECT_TRUE(dir.List().empty());
       }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "track_compare.h"
 
 using e2e::RunOptions;
 using e2e::RunVelmora;
@@ -30,17 +31,6 @@ using e2e::TempDir;
 namespace {
 
 std::string Marcourt() { return e2e::TestDataDir() + "/igc/marcourt.igc"; }
-
-std::vector<std::string> Lines(const std::string& text, char first) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == first) lines.push_back(line);
-  }
-  return lines;
-}
 
 TEST(FlymasterE2e, DownloadCarriesEveryServedPointIntoASignedIgc) {
   // The written B records carry the served time, position and GNSS altitude
@@ -76,7 +66,7 @@ TEST(FlymasterE2e, RealFlightsComeBackPointForPoint) {
   for (const std::string& source : sources) {
     SCOPED_TRACE(source);
     std::vector<std::string> served;
-    for (const std::string& b : Lines(e2e::ReadFile(source), 'B')) {
+    for (const std::string& b : e2e::BRecords(e2e::ReadFile(source))) {
       int v[10];
       char c[3];
       if (std::sscanf(b.c_str(), "B%2d%2d%2d%2d%5d%c%3d%5d%c%c%5d%5d", &v[0], &v[1], &v[2], &v[3], &v[4], &c[0], &v[5],
@@ -87,7 +77,7 @@ TEST(FlymasterE2e, RealFlightsComeBackPointForPoint) {
     Sim sim({"flymaster", "--flight", source});
     auto r = RunVelmora({"-gy", "-c" + sim.device(), "-lf.igc", "-f1", "--noana"}, dir);
     ASSERT_EQ(r.status, 0) << r.out;
-    std::vector<std::string> written = Lines(dir.Read("f.igc"), 'B');
+    std::vector<std::string> written = e2e::BRecords(dir.Read("f.igc"));
     ASSERT_EQ(written.size(), served.size());
     for (size_t k = 0; k < served.size(); ++k) {
       const std::string &w = written[k], &s = served[k];
@@ -111,7 +101,7 @@ TEST(FlymasterE2e, FlightSelection) {
     EXPECT_NE(r.out.find(" 1   06.03.21   "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\n 2   07.10.24   "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Select: "), std::string::npos);
-    EXPECT_EQ(Lines(dir.Read("picked.igc"), 'B').size(), 199u);
+    EXPECT_EQ(e2e::BRecords(dir.Read("picked.igc")).size(), 199u);
   }
   struct Case {
     std::vector<std::string> extra;

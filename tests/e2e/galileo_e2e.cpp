@@ -40,8 +40,8 @@ std::vector<std::string> BRecords(const std::string& igc) {
 }
 
 // The file is the served text byte for byte, and its KML shows every fix.
-std::function<void(const TempDir&)> Saved(const std::string& name, const std::string& text, bool trimmed = false) {
-  return [=](const TempDir& dir) {
+Conversation::Check Saved(const std::string& name, const std::string& text, bool trimmed = false) {
+  return [=](const TempDir& dir, const std::string&) {
     EXPECT_EQ(dir.Read(name + ".igc"), text);
     if (trimmed) {
       EXPECT_EQ(dir.Read(name + "-T.igc"), text);
@@ -71,7 +71,7 @@ TEST(GalileoE2e, TrackDownloads) {
       {two, {"-gc", "-l"}, "\n1\n", 0, {"Select: ", "signature OK\n"}, {"$PBRTR,00*6A"}, 4, 12,
        Saved("2021-03-06_10-34", marcourt)},
       {with({"--cut-at", std::to_string(head.size())}), {"-gc", "-lcut.igc", "-f2"}, "", 0, {"No G-records found\n"},
-       {"CUT"}, 4, 12, [&](const TempDir& dir) { EXPECT_EQ(dir.Read("cut.igc"), head); }},
+       {"CUT"}, 4, 12, [&](const TempDir& dir, const std::string&) { EXPECT_EQ(dir.Read("cut.igc"), head); }},
       {{"galileo", "--model", "Compeo", "--firmware", "2.19", "--user", ""}, {"-gc", "-lold.igc", "-f5"}, "", 0,
        {"Product: COMPEO, SN8304, SW2.19\nPoints: 0"}, {"RX \\x11$PBRIGC,*21"}},
       {{"galileo", "--model", "Compeo", "--firmware", "2.20", "--lower-case"}, {"-gc", "-lnew.igc", "-f1"}, "", 0,
@@ -120,7 +120,7 @@ TEST(GalileoE2e, Waypoints) {
   };
   e2e::RunConversations({
       {{"galileo", "--waypoints", memory}, {"-gc", "-wout.kml"}, "", 0, {"Waypoints: 0\b3\n"}, {}, 2.9, 5,
-       [](const TempDir& dir) {
+       [](const TempDir& dir, const std::string&) {
          std::string kml = dir.Read("out.kml");
          for (const char* part : {"<name>ABC</name>\r\n        <description>SOME NAME</description>",
                                   "<coordinates>6.500000,47.500000,1200.000000</coordinates>",

@@ -12,26 +12,18 @@
 #include <vector>
 
 #include "harness.h"
+#include "track_compare.h"
 
 using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::Sim;
+using e2e::BRecords;
 using e2e::TempDir;
 
 namespace {
 
 std::string Marcourt() { return e2e::OwnDataDir() + "/../../examples/marcourt.igc"; }
 std::string Expected(const std::string& name) { return e2e::ReadFile(e2e::OwnDataDir() + "/garmin/" + name); }
-
-std::vector<std::string> BRecords(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == 'B') lines.push_back(line);
-  }
-  return lines;
-}
 
 struct Transfer {
   RunResult run;

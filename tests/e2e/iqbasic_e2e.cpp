@@ -15,7 +15,7 @@ TEST(IqBasicE2e, Downloads) {
   std::string flytec = e2e::ReadFile(Flytec()), marcourt = e2e::ReadFile(Marcourt());
   std::vector<std::string> two = {"iqbasic", "--flight", Marcourt(), "--flight", Flytec()};
   auto saved = [](std::string name, std::string text) {
-    return [=](const TempDir& dir) {
+    return [=](const TempDir& dir, const std::string&) {
       EXPECT_EQ(dir.Read(name), text);
       EXPECT_EQ(dir.List().size(), 2u);  // and its KML
     };
@@ -36,7 +36,7 @@ TEST(IqBasicE2e, Downloads) {
       {{"iqbasic", "--model", "6015", "--firmware", "2.0.17", "--serial", "4000000000", "--empty-list"},
        {"-giq", "-lf.igc", "-f0"}, "", 0,
        {"Product: 6015, SW 2.0.17, S/N 4000000000\n", "No entry in the flightlist found\n"}, {"RX ACT_21_01"}, 1.5, 6,
-       [](const TempDir& dir) { EXPECT_TRUE(dir.Exists("f.igc")); }},
+       [](const TempDir& dir, const std::string&) { EXPECT_TRUE(dir.Exists("f.igc")); }},
       {two, {"-giq", "-l", "-f0"}, "", 255, {"2;31.07.24"}},
       {two, {"-giq", "-l", "-f5"}, "", 255, {"No match in flight list for selected flight number\n"}},
       {two, {"-giq", "-l"}, "100\n", 255, {"Select: Flight number out of range\n"}},

@@ -12,25 +12,16 @@
 #include <vector>
 
 #include "harness.h"
+#include "track_compare.h"
 
 using e2e::RunOptions;
 using e2e::RunVelmoraInSim;
+using e2e::BRecords;
 using e2e::TempDir;
 
 namespace {
 
 std::string Marcourt() { return e2e::OwnDataDir() + "/../../examples/marcourt.igc"; }
-
-std::vector<std::string> BRecords(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == 'B') lines.push_back(line);
-  }
-  return lines;
-}
 
 // The GNSS altitudes of the KML track, in order.
 std::vector<std::string> KmlTrackAltitudes(const std::string& kml) {
