@@ -3,6 +3,7 @@
 // 0xF0 or more repeats the pattern past 2,000 points, so that long tracks
 // reach the thinning of the fast search. Tracks small enough for the cubic plain loops must agree with them
 // bit for bit; longer ones must analyse and make a KML document.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -33,8 +34,12 @@ std::vector<TrackPoint> MakeTrack(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < count; ++i) {
       const uint8_t* s = steps + 8 * i;
       p.dwTime += s[0] % 8;  // steps of 0 s (a frozen clock) are allowed
-      p.nLatitude += static_cast<int16_t>(s[1] | s[2] << 8) * 64;
-      p.nLongitude += static_cast<int16_t>(s[3] | s[4] << 8) * 64;
+      // Latitudes stop at the poles; longitudes wrap around like the
+      // semicircles they are.
+      int64_t latitude = int64_t{p.nLatitude} + static_cast<int16_t>(s[1] | s[2] << 8) * 64;
+      p.nLatitude = static_cast<int32_t>(std::clamp<int64_t>(latitude, -(int64_t{1} << 30), int64_t{1} << 30));
+      p.nLongitude = static_cast<int32_t>(static_cast<uint32_t>(p.nLongitude) +
+                                          static_cast<uint32_t>(static_cast<int16_t>(s[3] | s[4] << 8) * 64));
       p.nGpsAltitude += static_cast<int8_t>(s[5]) * 10;
       p.nPressureAltitude = static_cast<int16_t>(s[6] | s[7] << 8);
       track.push_back(p);
