@@ -17,50 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "paced_download.h"
+
 namespace {
 
-struct Child {
-  pid_t pid = -1;
-  int out = -1;
-};
-
-Child Spawn(const std::vector<std::string>& args, const std::string& dir) {
-  int pipeFd[2];
-  if (pipe(pipeFd) != 0) std::exit(1);
-  Child c;
-  c.pid = fork();
-  if (c.pid == 0) {
-    dup2(pipeFd[1], 1);
-    dup2(pipeFd[1], 2);
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
-    close(pipeFd[0]);
-    if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(127);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(pipeFd[1]);
-  c.out = pipeFd[0];
-  return c;
-}
-
-std::string ReadLine(int fd) {
-  std::string line;
-  char ch;
-  while (read(fd, &ch, 1) == 1 && ch != '\n') line += ch;
-  return line;
-}
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  return text;
-}
+// Running the emulator and velmora as children, as the other paced benchmarks do.
+using bench::Child;
+using bench::ReadAll;
+using bench::ReadLine;
+using bench::Spawn;
 
 // The instrument's text of a 10-hour flight: a slow spiral away from launch and back.
 void WriteLongFlight(const std::string& path, int points) {
