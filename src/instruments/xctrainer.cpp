@@ -11,33 +11,17 @@
 #include "formats/file.h"
 #include "frame/state.h"
 #include "instruments/entry_points.h"
+#include "instruments/xctrainer.h"
 #include "link/com.h"
+
+namespace xctrainer {
 
 namespace {
 
-constexpr uint8_t kXon = 17, kXoff = 19;
-constexpr int kMaxLine = 100;
 constexpr int kHeaderLength = 38;
 constexpr int kPositionLength = 28;
 // Semicircles per 1/24000 degree.
 constexpr double kAngleToSemicircle = 497.1026962963;
-// ReadTrackLog's result when the log ended before its announced count.
-constexpr int kIncomplete = 1;
-
-struct LineStore {
-  bool bHeaderSeen;
-  char szLine[kMaxLine + 1];
-  int nLength;
-  int nLines;
-  uint32_t dwStartTime;
-  int nPositions;
-  int nHandled;
-  uint16_t wExpectedRecord;
-  uint32_t dwDayOffset;
-  uint16_t wPreviousTime;
-  bool bFirstRecord;
-  Progress tProgress;
-};
 
 const char* const kErrorMessages[] = {
     "Too long line",
@@ -60,11 +44,7 @@ const char* const kErrorMessages[] = {
     "Bad GPS pos. valid entry",
     "No positions",
 };
-
-void ShowErrorMessage(int code) {
-  int count = static_cast<int>(sizeof kErrorMessages / sizeof kErrorMessages[0]);
-  std::printf("%s\n", code >= 1 && code <= count ? kErrorMessages[code - 1] : "Unknown error");
-}
+static_assert(sizeof kErrorMessages / sizeof kErrorMessages[0] == kNoPositions, "a message for every error code");
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -105,7 +85,23 @@ void EmptyLineStore(LineStore* s) {
   s->szLine[0] = '\0';
 }
 
-// 1 stored (or a carriage return), 0 a line is complete, -1 the line is too long.
+// Checks the XOR of the first `count` characters against the two digits after them.
+int CheckLine(const LineStore* s, int minLength, int count) {
+  if (s->nLength < minLength) return -kTooShortLine;
+  int32_t claimed = GetByte(s->szLine + count);
+  if (claimed < 0) return -kBadChecksumFormat;
+  uint8_t sum = 0;
+  for (int i = 0; i < count; ++i) sum ^= static_cast<uint8_t>(s->szLine[i]);
+  return sum == claimed ? 0 : -kBadChecksum;
+}
+
+}  // namespace
+
+void ShowErrorMessage(int code) {
+  int count = static_cast<int>(sizeof kErrorMessages / sizeof kErrorMessages[0]);
+  std::printf("%s\n", code >= 1 && code <= count ? kErrorMessages[code - 1] : "Unknown error");
+}
+
 int StoreLogSentence(LineStore* s, uint8_t c) {
   if (s->nLength >= kMaxLine) return -1;
   if (c == '\r' || c == '\n') {
@@ -120,35 +116,27 @@ int StoreLogSentence(LineStore* s, uint8_t c) {
   return 1;
 }
 
-// Checks the XOR of the first `count` characters against the two digits after them.
-int CheckLine(const LineStore* s, int minLength, int count) {
-  if (s->nLength < minLength) return -2;
-  int32_t claimed = GetByte(s->szLine + count);
-  if (claimed < 0) return -3;
-  uint8_t sum = 0;
-  for (int i = 0; i < count; ++i) sum ^= static_cast<uint8_t>(s->szLine[i]);
-  return sum == claimed ? 0 : -4;
-}
-
 int HandleLogHeader(LineStore* s) {
   int result = CheckLine(s, kHeaderLength, 36);
   if (result < 0) return result;
   const char* l = s->szLine;
   bool trainer = std::strncmp(l, "@xc", 3) == 0;
-  if (!trainer && std::strncmp(l, "@tn", 3) != 0) return -5;
+  if (!trainer && std::strncmp(l, "@tn", 3) != 0) return -kBadIdentifier;
   int32_t serial = GetWord(l + 7);
-  if (serial < 0) return -17;
+  if (serial < 0) return -kBadSerialEntry;
   int32_t v[6];
   for (int i = 0; i < 6; ++i) {
     v[i] = GetUint2(l + 13 + 2 * i);
-    if (v[i] < 0) return -6;
+    if (v[i] < 0) return -kBadStartTimeEntry;
   }
-  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 24 || v[4] > 59 || v[5] > 59) return -7;
-  if (GetByte(l + 25) != 1) return -8;
+  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 24 || v[4] > 59 || v[5] > 59) {
+    return -kBadStartTimeValue;
+  }
+  if (GetByte(l + 25) != 1) return -kBadGeodeticId;
   int32_t positions = GetWord(l + 27);
-  if (positions < 0) return -9;
-  if (GetByte(l + 31) < 0) return -10;
-  if (positions == 0) return -19;
+  if (positions < 0) return -kBadTrackPositionsEntry;
+  if (GetByte(l + 31) < 0) return -kBadIntervalEntry;
+  if (positions == 0) return -kNoPositions;
   if (trainer) {
     std::snprintf(tGps.szProduct, sizeof tGps.szProduct, "XC Trainer V%c.%c-%c%c, S/N %d", l[3], l[4], l[5], l[6],
                   static_cast<int>(serial));
@@ -165,37 +153,36 @@ int HandleLogHeader(LineStore* s) {
   return 0;
 }
 
-// 0 the last announced position is in, 1 go on, negative an error code.
 int HandleLogSentence(LineStore* s) {
   int result = CheckLine(s, kPositionLength, 26);
   if (result < 0) return result;
   const char* l = s->szLine;
   int32_t record = GetWord(l);
-  if (record < 0) return -11;
+  if (record < 0) return -kBadRecordNumberEntry;
   if (s->bFirstRecord) {
-    if (record > 1) return -12;
+    if (record > 1) return -kBadRecordNumberSequence;
     s->wExpectedRecord = static_cast<uint16_t>(record);
     s->bFirstRecord = false;
   } else if (record != s->wExpectedRecord) {
-    return -12;
+    return -kBadRecordNumberSequence;
   }
   int32_t t = GetWord(l + 4);
-  if (t < 0) return -13;
+  if (t < 0) return -kBadPositionTimeEntry;
   // The time is a 16-bit count of seconds: each wrap adds its full range.
   if (s->wPreviousTime > t) s->dwDayOffset += 65536;
   s->wPreviousTime = static_cast<uint16_t>(t);
-  if (GetByte(l + 8) < 0) return -18;
+  if (GetByte(l + 8) < 0) return -kBadPositionValidEntry;
   bool latOk, lonOk;
   int32_t latitude = GetAngle(l + 10, &latOk);
   int32_t longitude = GetAngle(l + 16, &lonOk);
-  if (!latOk || !lonOk) return -14;
+  if (!latOk || !lonOk) return -kBadPositionValueEntry;
   int32_t height = GetWord(l + 22);
-  if (height < 0) return -15;
+  if (height < 0) return -kBadHeightEntry;
   if (tGps.nTrackPoints >= tGps.nTrackSize &&
       GrowTrackArray(&tGps.pTrack, &tGps.nTrackSize, tGps.nTrackPoints) < 0) {
     tGps.nTrackSize = 0;
     tGps.nTrackPoints = 0;
-    return -16;
+    return -kMemoryAllocationError;
   }
   TrackPoint& p = tGps.pTrack[tGps.nTrackPoints];
   p.dwFlags = tGps.nTrackPoints == 0 ? kSegmentStart : 0;
@@ -210,6 +197,15 @@ int HandleLogSentence(LineStore* s) {
   EmptyLineStore(s);
   return 1;
 }
+
+}  // namespace xctrainer
+
+namespace {
+
+using xctrainer::LineStore;
+
+// ReadTrackLog's result when the log ended before its announced count.
+constexpr int kIncomplete = 1;
 
 void DescribeTrack() {
   tGps.bSigned = 1;
@@ -243,17 +239,17 @@ int ReadTrackLog(LineStore* s) {
     if (waited == 0) break;
     while (NonEmptyComFifo()) {
       uint8_t c = ReadComFifo();
-      if (c == kXon || c == kXoff) continue;
-      int stored = StoreLogSentence(s, c);
+      if (c == xctrainer::kXon || c == xctrainer::kXoff) continue;
+      int stored = xctrainer::StoreLogSentence(s, c);
       if (stored < 0) {
         std::printf("%sToo long line\n", s->bHeaderSeen ? " " : "");
         return -1;
       }
       if (stored > 0) continue;
       if (!s->bHeaderSeen) {
-        int result = HandleLogHeader(s);
+        int result = xctrainer::HandleLogHeader(s);
         if (result < 0) {
-          ShowErrorMessage(-result);
+          xctrainer::ShowErrorMessage(-result);
           return -1;
         }
         std::printf("Product: %s\n", tGps.szProduct);
@@ -266,10 +262,10 @@ int ReadTrackLog(LineStore* s) {
         std::fflush(stdout);
         continue;
       }
-      int result = HandleLogSentence(s);
+      int result = xctrainer::HandleLogSentence(s);
       if (result < 0) {
         std::printf(" ");
-        ShowErrorMessage(-result);
+        xctrainer::ShowErrorMessage(-result);
         return -1;
       }
       if (result == 0) {
