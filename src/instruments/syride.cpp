@@ -11,15 +11,15 @@
 #include "common/time.h"
 #include "frame/state.h"
 #include "instruments/entry_points.h"
+#include "instruments/syride.h"
 #include "link/com.h"
 #include "link/hid.h"
+
+namespace syride {
 
 namespace {
 
 constexpr uint16_t kSyrideVendor = 1155;
-constexpr uint16_t kProductEarlier = 22355;
-constexpr uint16_t kProductV3 = 22356;
-constexpr int kMaxFlights = 255;
 constexpr int kAttempts = 3;
 // The instrument answers within milliseconds; a reply this late is lost.
 constexpr double kReplySeconds = 1.0;
@@ -42,16 +42,6 @@ constexpr double kDegree7ToSemicircle = 1.1930464711111;
 // Within half a degree of 0/0 the instrument has no fix yet.
 constexpr int32_t kNoFixSemicircles = 5965232;
 
-struct SyrideDevice {
-  int hDevice;
-  uint32_t bV3;
-  uint32_t bPressure;
-  uint32_t nFlights;
-  uint32_t adwStartTime[kMaxFlights];
-  uint32_t adwDuration[kMaxFlights];
-  uint32_t adwMemoryBlock[kMaxFlights];
-};
-
 uint32_t Le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
@@ -70,6 +60,18 @@ int Fail(const char* message) {
   return -1;
 }
 
+int32_t ToSemicircles(int64_t degree7) {
+  // Positions pass through single precision, as the instrument's own
+  // software has always converted them.
+  return RoundHalfAwayFromZero(static_cast<double>(static_cast<float>(degree7)) * kDegree7ToSemicircle);
+}
+
+int32_t Saturate(int64_t value) {
+  return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
+}
+
+}  // namespace
+
 void USB_MakeChecksum(uint8_t* report) {
   uint8_t sum = 0;
   for (int i = 1; i <= 62; ++i) sum = static_cast<uint8_t>(sum + report[i]);
@@ -81,6 +83,79 @@ int USB_CheckChecksum(const uint8_t* report) {
   for (int i = 1; i <= 62; ++i) sum = static_cast<uint8_t>(sum + report[i]);
   return report[63] == sum ? 1 : 0;
 }
+
+bool ReplyAccepted(const uint8_t* reply) { return reply[62] == kReplyMarker && USB_CheckChecksum(reply); }
+
+void DecodeProductData(SyrideDevice* dev, uint16_t product, const uint8_t* version, const uint8_t* serial) {
+  uint32_t major = Le32(version), minor = Le32(version + 4), number = Le32(serial);
+  dev->bV3 = product == kProductV3 ? 1 : 0;
+  // Firmware from these versions on stores a barometric altitude per record.
+  if (dev->bV3) {
+    dev->bPressure = (major >= 2 || (major == 1 && minor >= 21)) ? 1 : 0;
+    std::printf("Syride V3: SW %u.%u, SNR %u\n", major, minor, number);
+  } else {
+    dev->bPressure = (major >= 4 || (major == 3 && minor >= 16)) ? 1 : 0;
+    std::printf("Syride: SW %u.%u, SNR %u\n", major, minor, number);
+  }
+}
+
+void DecodeFlightEntry(SyrideDevice* dev, uint32_t index, const uint8_t* data) {
+  dev->adwStartTime[index] = Le32(data) - kUnixToGpsTime;
+  dev->adwMemoryBlock[index] = data[6];
+  dev->adwDuration[index] = static_cast<uint32_t>(data[8] | data[9] << 8);
+  SystemTime st;
+  ConvertGpsTimeToSystemTime(dev->adwStartTime[index], &st);
+  uint32_t d = dev->adwDuration[index];
+  std::printf("%d   %02d.%02d.%02d   %02d:%02d:%02d   %02d:%02d:%02d\n", static_cast<int>(index + 1),
+              static_cast<int>(st.wDay), static_cast<int>(st.wMonth), static_cast<int>(st.wYear) - 2000,
+              static_cast<int>(st.wHour), static_cast<int>(st.wMinute), static_cast<int>(st.wSecond),
+              static_cast<int>(d / 3600), static_cast<int>(d % 3600 / 60), static_cast<int>(d % 60));
+}
+
+uint32_t FlightMemorySize(bool pressure, uint32_t duration) {
+  uint32_t full = (duration + kFullEvery - 1) / kFullEvery;
+  return pressure ? duration * 15 + full * 6 + kHeaderBytes : duration * 14 + full * 5 + kHeaderBytes;
+}
+
+int DecodeFlightMemory(const SyrideDevice* dev, int index, const uint8_t* memory, uint32_t length,
+                       TrackPoint* track) {
+  bool pressure = dev->bPressure != 0;
+  uint32_t offset = kHeaderBytes;
+  // Wide running values: no sequence of deltas can overflow them.
+  int64_t lat = 0, lon = 0, alt = 0, baro = 0;
+  int stored = 0;
+  for (uint32_t i = 0; i < dev->adwDuration[index]; ++i) {
+    bool full = i % kFullEvery == 0;
+    uint32_t record = full ? (pressure ? 21 : 19) : (pressure ? 15 : 14);
+    if (offset > length || length - offset < record) break;
+    const uint8_t* p = memory + offset;
+    offset += record;
+    if (full) {
+      lat = Be32(p);
+      lon = Be32(p + 4);
+      alt = Be16(p + 8);
+      if (pressure) baro = Be16(p + 10);
+    } else {
+      lat -= Be16(p);
+      lon -= Be16(p + 2);
+      alt -= static_cast<int8_t>(p[4]);
+      if (pressure) baro -= static_cast<int8_t>(p[5]);
+    }
+    TrackPoint point;
+    point.dwFlags = stored == 0 ? kSegmentStart : 0;
+    point.dwTime = dev->adwStartTime[index] + i;
+    point.nLatitude = ToSemicircles(lat);
+    point.nLongitude = ToSemicircles(lon);
+    point.nGpsAltitude = Saturate(alt * 10);
+    point.nPressureAltitude = pressure ? Saturate(baro) : 0;
+    bool noFix = point.nLatitude >= -kNoFixSemicircles && point.nLatitude <= kNoFixSemicircles &&
+                 point.nLongitude >= -kNoFixSemicircles && point.nLongitude <= kNoFixSemicircles;
+    if (!noFix) track[stored++] = point;
+  }
+  return stored;
+}
+
+namespace {
 
 int USB_WriteReport(SyrideDevice* dev, const uint8_t* report) { return WriteHidReport(dev->hDevice, report); }
 
@@ -112,7 +187,7 @@ int Transact(SyrideDevice* dev, const uint8_t* request, uint8_t* reply) {
 // Up to three attempts until a reply carries the marker and a valid checksum.
 int Exchange(SyrideDevice* dev, const uint8_t* request, uint8_t* reply) {
   for (int attempt = 0; attempt < kAttempts && !StopRequested(); ++attempt) {
-    if (Transact(dev, request, reply) == 0 && reply[62] == kReplyMarker && USB_CheckChecksum(reply)) return 0;
+    if (Transact(dev, request, reply) == 0 && ReplyAccepted(reply)) return 0;
   }
   return -1;
 }
@@ -196,23 +271,14 @@ int ReadProductData(SyrideDevice* dev) {
   }
   if (dev->hDevice < 0) return Fail("No Syride found");
 
-  uint8_t version[8], serial[12];
+  uint8_t version[kVersionBytes], serial[kSerialBytes];
   if (USB_GetProductValue(dev, kCmdVersion, version, sizeof version) < 0) {
     return Fail("Error getting product data (version)");
   }
   if (USB_GetProductValue(dev, kCmdSerial, serial, sizeof serial) < 0) {
     return Fail("Error getting product data (serial number)");
   }
-  uint32_t major = Le32(version), minor = Le32(version + 4), number = Le32(serial);
-  dev->bV3 = product == kProductV3 ? 1 : 0;
-  // Firmware from these versions on stores a barometric altitude per record.
-  if (dev->bV3) {
-    dev->bPressure = (major >= 2 || (major == 1 && minor >= 21)) ? 1 : 0;
-    std::printf("Syride V3: SW %u.%u, SNR %u\n", major, minor, number);
-  } else {
-    dev->bPressure = (major >= 4 || (major == 3 && minor >= 16)) ? 1 : 0;
-    std::printf("Syride: SW %u.%u, SNR %u\n", major, minor, number);
-  }
+  DecodeProductData(dev, product, version, serial);
   return 0;
 }
 
@@ -226,20 +292,11 @@ int ReadTrackList(SyrideDevice* dev) {
   dev->nFlights = count;
   std::printf("Track list:\n");
   for (uint32_t i = 0; i < dev->nFlights; ++i) {
-    uint8_t data[20];
+    uint8_t data[kFlightEntryBytes];
     if (USB_GetProductValueVar(dev, kCmdFlightData, static_cast<uint8_t>(i), data, sizeof data) < 0) {
       return Fail("Error getting flight data");
     }
-    dev->adwStartTime[i] = Le32(data) - kUnixToGpsTime;
-    dev->adwMemoryBlock[i] = data[6];
-    dev->adwDuration[i] = static_cast<uint32_t>(data[8] | data[9] << 8);
-    SystemTime st;
-    ConvertGpsTimeToSystemTime(dev->adwStartTime[i], &st);
-    uint32_t d = dev->adwDuration[i];
-    std::printf("%d   %02d.%02d.%02d   %02d:%02d:%02d   %02d:%02d:%02d\n", static_cast<int>(i + 1),
-                static_cast<int>(st.wDay), static_cast<int>(st.wMonth), static_cast<int>(st.wYear) - 2000,
-                static_cast<int>(st.wHour), static_cast<int>(st.wMinute), static_cast<int>(st.wSecond),
-                static_cast<int>(d / 3600), static_cast<int>(d % 3600 / 60), static_cast<int>(d % 60));
+    DecodeFlightEntry(dev, i, data);
   }
   int selected = tGps.nFlightSelect;
   if (selected >= 0) {
@@ -254,56 +311,10 @@ int ReadTrackList(SyrideDevice* dev) {
   return selected;
 }
 
-int32_t ToSemicircles(int64_t degree7) {
-  // Positions pass through single precision, as the instrument's own
-  // software has always converted them.
-  return RoundHalfAwayFromZero(static_cast<double>(static_cast<float>(degree7)) * kDegree7ToSemicircle);
-}
-
-int32_t Saturate(int64_t value) {
-  return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
-}
-
-// Decodes the records of flight `index` into track; returns the points stored.
-int DecodeFlightMemory(const SyrideDevice* dev, int index, const uint8_t* memory, TrackPoint* track) {
-  const uint8_t* p = memory + kHeaderBytes;
-  bool pressure = dev->bPressure != 0;
-  // Wide running values: no sequence of deltas can overflow them.
-  int64_t lat = 0, lon = 0, alt = 0, baro = 0;
-  int stored = 0;
-  for (uint32_t i = 0; i < dev->adwDuration[index]; ++i) {
-    if (i % kFullEvery == 0) {
-      lat = Be32(p);
-      lon = Be32(p + 4);
-      alt = Be16(p + 8);
-      if (pressure) baro = Be16(p + 10);
-      p += pressure ? 21 : 19;
-    } else {
-      lat -= Be16(p);
-      lon -= Be16(p + 2);
-      alt -= static_cast<int8_t>(p[4]);
-      if (pressure) baro -= static_cast<int8_t>(p[5]);
-      p += pressure ? 15 : 14;
-    }
-    TrackPoint point;
-    point.dwFlags = stored == 0 ? kSegmentStart : 0;
-    point.dwTime = dev->adwStartTime[index] + i;
-    point.nLatitude = ToSemicircles(lat);
-    point.nLongitude = ToSemicircles(lon);
-    point.nGpsAltitude = Saturate(alt * 10);
-    point.nPressureAltitude = pressure ? Saturate(baro) : 0;
-    bool noFix = point.nLatitude >= -kNoFixSemicircles && point.nLatitude <= kNoFixSemicircles &&
-                 point.nLongitude >= -kNoFixSemicircles && point.nLongitude <= kNoFixSemicircles;
-    if (!noFix) track[stored++] = point;
-  }
-  return stored;
-}
-
 int ReadTrackLog(SyrideDevice* dev, int flight) {
   int index = flight - 1;
   uint32_t d = dev->adwDuration[index];
-  uint32_t full = (d + kFullEvery - 1) / kFullEvery;
-  uint32_t size = dev->bPressure ? d * 15 + full * 6 + kHeaderBytes : d * 14 + full * 5 + kHeaderBytes;
+  uint32_t size = FlightMemorySize(dev->bPressure != 0, d);
   uint8_t* memory = static_cast<uint8_t*>(std::malloc(size));
   if (memory == nullptr) return Fail("Error allocating buffer for track data");
   uint32_t got = dev->bV3 ? USB_GetFlightMemoryV3(dev, memory, dev->adwMemoryBlock[index], size)
@@ -323,7 +334,7 @@ int ReadTrackLog(SyrideDevice* dev, int flight) {
     return Fail("Memory allocation error");
   }
   tGps.nTrackSize = static_cast<int32_t>(capacity);
-  tGps.nTrackPoints = DecodeFlightMemory(dev, index, memory, tGps.pTrack);
+  tGps.nTrackPoints = DecodeFlightMemory(dev, index, memory, size, tGps.pTrack);
   tGps.bSigned = 1;
   tGps.bUtcTime = 1;
   tGps.bPressureAltitude = dev->bPressure;
@@ -335,14 +346,16 @@ int ReadTrackLog(SyrideDevice* dev, int flight) {
 
 }  // namespace
 
+}  // namespace syride
+
 int DownloadSyrideTrackLog() {
-  static SyrideDevice dev;
+  static syride::SyrideDevice dev;
   std::memset(&dev, 0, sizeof dev);
   dev.hDevice = -1;
-  int result = ReadProductData(&dev);
+  int result = syride::ReadProductData(&dev);
   if (result == 0) {
-    int flight = ReadTrackList(&dev);
-    result = flight > 0 ? ReadTrackLog(&dev, flight) : -1;
+    int flight = syride::ReadTrackList(&dev);
+    result = flight > 0 ? syride::ReadTrackLog(&dev, flight) : -1;
   }
   if (dev.hDevice >= 0) CloseHidNode(dev.hDevice);
   return result < 0 ? -1 : 0;
