@@ -3,6 +3,7 @@
 // model), the version, serial number and flight count replies, one flight
 // list reply per flight, a byte choosing the flight, and that flight's
 // memory, decoded into the track of tGps.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -57,7 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t duration = dev.adwDuration[index];
   uint32_t length = syride::FlightMemorySize(dev.bPressure != 0, duration);
   if (size < length) length = static_cast<uint32_t>(size);
-  uint32_t capacity = duration > 0 ? duration : 1;
+  // Room for the duration, as the transfer makes, but no more than the
+  // records the bytes hold: a long flight with little memory stays cheap.
+  uint32_t capacity = std::min(duration, length / 14 + 1);
+  if (capacity == 0) capacity = 1;
   tGps.pTrack = static_cast<TrackPoint*>(std::malloc(capacity * sizeof(TrackPoint)));
   if (tGps.pTrack == nullptr) return 0;
   tGps.nTrackSize = static_cast<int32_t>(capacity);
