@@ -121,10 +121,12 @@ int ReadProductData() {
   return 0;
 }
 
-// The first ";"-separated field of a list line as a flight number.
 bool LineNumber(const char* line, int32_t* number) {
-  char first[kListLine + 1];
+  // A whole received line can stand before the first ";", not only the part
+  // of it kept in the list.
+  char first[kMaxReply + 1];
   size_t n = std::strcspn(line, ";");
+  if (n >= sizeof first) return false;
   std::memcpy(first, line, n);
   first[n] = '\0';
   return DecodeIntegerString(first, number) == 0;
