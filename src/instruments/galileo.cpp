@@ -13,59 +13,16 @@
 #include "common/time.h"
 #include "frame/state.h"
 #include "instruments/entry_points.h"
+#include "instruments/galileo.h"
 #include "link/com.h"
 
-namespace {
+namespace galileo {
 
-constexpr int kMaxText = 80;
-constexpr int kMaxFlights = 100;
-constexpr int kListLine = 39;
-constexpr int kMaxLogLine = 81;
-constexpr int kMaxWptId = 6;
-constexpr int kMaxWptName = 17;
-constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 // Far more than any sentence or log line takes: beyond it the line carries
 // noise, and a transfer that only ends on silence would never end.
 constexpr int kMaxBytesWithoutSentence = 4096;
 constexpr int kMaxListBytes = 64 * 1024;
-// A day of fixes at one a second is some 3.5 MB of IGC text.
-constexpr int32_t kMaxRawIgc = 32 * 1024 * 1024;
-constexpr int32_t kMaxWaypoints = 65536;
 constexpr double kDegree = 0.01745329251994, kMinute = 0.0002908882086657, kMin1000 = 2.908882086657e-07;
-
-struct GalileoLink {
-  int nState;
-  int nIndex;
-  uint8_t bChecksum;
-  uint8_t bReceived;
-  int nSentences;
-
-  char szUser[kMaxText + 1];
-  char szModel[kMaxText + 1];
-  char szSerial[kMaxText + 1];
-  char szFirmware[kMaxText + 1];
-
-  char aszList[kMaxFlights][kListLine + 1];
-  int nListIndex;
-
-  char szLine[kMaxLogLine + 2];
-  int nLineLength;
-  char szCode1[4], szCode2[4];
-  bool bARecord;
-  uint32_t dwFlightDate;
-  uint32_t dwDayOffset;
-  uint32_t dwPrevSecond;
-  int nGRecords;
-
-  uint32_t dwValue;
-  double dMinutes, dWeight;
-  double dLatitude, dLongitude;
-  char szId[kMaxWptId + 1];
-  char szName[kMaxWptName + 1];
-  int nAltitude, nAltChars;
-  bool bAltNegative;
-  Progress tProgress;
-};
 
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 bool IsLineEnd(uint8_t c) { return c == '\r' || c == '\n'; }
@@ -171,6 +128,15 @@ int DecodeProductData(GalileoLink* l, uint8_t c) {
   }
 }
 
+void StoreProductText(const GalileoLink* l) {
+  // Cut to the 80 characters the product text holds.
+  char product[3 * kMaxText + 16];
+  std::snprintf(product, sizeof product, "%s, SN%s, SW%s", l->szModel, l->szSerial, l->szFirmware);
+  size_t n = strnlen(product, sizeof tGps.szProduct - 1);
+  std::memcpy(tGps.szProduct, product, n);
+  tGps.szProduct[n] = '\0';
+}
+
 int ReadProductData(GalileoLink* l) {
   FlushComFifo();
   InitProductDecoder(l);
@@ -201,12 +167,7 @@ int ReadProductData(GalileoLink* l) {
       done = result == 0;
     }
   }
-  // Cut to the 80 characters the product text holds.
-  char product[3 * kMaxText + 16];
-  std::snprintf(product, sizeof product, "%s, SN%s, SW%s", l->szModel, l->szSerial, l->szFirmware);
-  size_t n = strnlen(product, sizeof tGps.szProduct - 1);
-  std::memcpy(tGps.szProduct, product, n);
-  tGps.szProduct[n] = '\0';
+  StoreProductText(l);
   std::printf("%s\n", tGps.szProduct);
   std::fflush(stdout);
   if (PauseSeconds(1.0) == kWaitInterrupted) return ReportInterrupted("");
@@ -916,7 +877,9 @@ int RunTransfer(int (*transfer)(GalileoLink*)) {
   return result < 0 ? -1 : 0;
 }
 
-}  // namespace
+}  // namespace galileo
+
+using namespace galileo;
 
 int DownloadGalileoTrackLog() {
   return RunTransfer([](GalileoLink* link) {

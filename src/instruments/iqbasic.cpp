@@ -12,48 +12,47 @@
 #include "formats/igc.h"
 #include "frame/state.h"
 #include "instruments/entry_points.h"
+#include "instruments/iqbasic.h"
 #include "link/com.h"
 
-namespace {
+namespace iqbasic {
 
-constexpr int kMaxReply = 199;
-constexpr int kMaxFlights = 100;
-constexpr int kListLine = 39;
 // Far more than any list or log line takes: beyond it the line carries
 // noise, and a transfer that only ends on silence would never end.
 constexpr int kMaxBytesWithoutLine = 4096;
-// A day of fixes at one a second is some 3.5 MB of IGC text.
 constexpr int kMaxListBytes = 64 * 1024;
-constexpr int32_t kMaxRawIgc = 32 * 1024 * 1024;
-
-struct IqBasicLink {
-  char aszList[kMaxFlights][kListLine + 1];
-  int nLines;
-};
 
 // What an instrument sends must not steer the terminal.
 char Shown(uint8_t c) { return (c == 0x7F || (c >= 0x80 && c < 0xA0)) ? '?' : static_cast<char>(c); }
 
+bool FeedReplyByte(ReplyLine* r, uint8_t c) {
+  if (c == '\n') {
+    r->szText[r->nLength] = '\0';
+    r->nLength = 0;
+    r->bCrSeen = false;
+    return true;
+  }
+  if (c == '\r') r->bCrSeen = true;
+  if (!r->bCrSeen && r->nLength < kMaxReply) r->szText[r->nLength++] = static_cast<char>(c);
+  return false;
+}
+
 // Sends the command and reads one reply line: 0, -1 when no line end came
 // within 2 s, kWaitInterrupted - 1 on a stop request.
 constexpr int kInterrupted = kWaitInterrupted - 1;
-int GetPAdata(char* reply, const char* command) {
+int GetPAdata(ReplyLine* reply, const char* command) {
   WriteComString(command);
   double sent = ComClockSeconds();
-  int length = 0;
-  bool crSeen = false;
+  reply->nLength = 0;
+  reply->bCrSeen = false;
   for (;;) {
     int waited = WaitComFifo(sent, 2.0);
     if (waited == kWaitInterrupted) return kInterrupted;
     if (waited == 0) return -1;
     while (NonEmptyComFifo()) {
-      uint8_t c = ReadComFifo();
-      if (c == '\n') {
-        reply[length] = '\0';
+      if (FeedReplyByte(reply, ReadComFifo())) {
         return PauseSeconds(0.2) == kWaitInterrupted ? kInterrupted : 0;
       }
-      if (c == '\r') crSeen = true;
-      if (!crSeen && length < kMaxReply) reply[length++] = static_cast<char>(c);
     }
     if (ComClockSeconds() - sent >= 2.0) return -1;
   }
@@ -79,25 +78,32 @@ int DecodePAdata(const char* text, uint32_t* value) {
   return 0;
 }
 
+int DecodeParameterReply(const char* reply, const char* prefix, uint32_t* value) {
+  size_t n = std::strlen(prefix);
+  if (std::strncmp(reply, prefix, n) != 0) return -1;
+  return DecodePAdata(reply + n, value) < 0 ? -2 : 0;
+}
+
 int ReadParameter(const char* command, const char* prefix, const char* what, const char* formatError,
                   uint32_t* value) {
-  char reply[kMaxReply + 1];
-  int got = GetPAdata(reply, command);
+  ReplyLine reply;
+  int got = GetPAdata(&reply, command);
   if (got == kInterrupted) return ReportInterrupted("");
   if (got < 0) {
     std::printf("Bad/missing PAdata response (%s)\n", what);
     return -1;
   }
-  size_t n = std::strlen(prefix);
-  if (std::strncmp(reply, prefix, n) != 0) {
-    std::printf("Bad PAdata response (%s)\n", what);
-    return -1;
-  }
-  if (DecodePAdata(reply + n, value) < 0) {
-    std::printf("Bad PAdata response (%s)\n", formatError);
+  int decoded = DecodeParameterReply(reply.szText, prefix, value);
+  if (decoded < 0) {
+    std::printf("Bad PAdata response (%s)\n", decoded == -1 ? what : formatError);
     return -1;
   }
   return 0;
+}
+
+void StoreProductText(uint32_t serial, uint32_t type, uint32_t version) {
+  std::snprintf(tGps.szProduct, sizeof tGps.szProduct, "%s, SW %u.%u.%02u, S/N %u", type != 0 ? "IQ-BASIC" : "6015",
+                version / 1000, (version / 100) % 10, version % 100, serial);
 }
 
 int ReadProductData() {
@@ -110,19 +116,49 @@ int ReadProductData() {
       ReadParameter("RPA_02\r\n", "RPA_02_", "software version", "software version format error", &version) < 0) {
     return -1;
   }
-  std::snprintf(tGps.szProduct, sizeof tGps.szProduct, "%s, SW %u.%u.%02u, S/N %u", type != 0 ? "IQ-BASIC" : "6015",
-                version / 1000, (version / 100) % 10, version % 100, serial);
+  StoreProductText(serial, type, version);
   std::printf("%s\n", tGps.szProduct);
   return 0;
 }
 
-// The first ";"-separated field of a list line as a flight number.
 bool LineNumber(const char* line, int32_t* number) {
-  char first[kListLine + 1];
+  // A whole received line can stand before the first ";", not only the part
+  // of it kept in the list.
+  char first[kMaxReply + 1];
   size_t n = std::strcspn(line, ";");
+  if (n >= sizeof first) return false;
   std::memcpy(first, line, n);
   first[n] = '\0';
   return DecodeIntegerString(first, number) == 0;
+}
+
+bool FeedListByte(IqBasicLink* l, uint8_t c) {
+  ReplyLine* r = &l->tLine;
+  if (c == '\r') r->bCrSeen = true;
+  if (c != '\n') {
+    // Control bytes are line noise, and must not reach the terminal.
+    if (!r->bCrSeen && r->nLength < kMaxReply && c >= 0x20) r->szText[r->nLength++] = Shown(c);
+    return false;
+  }
+  int length = r->nLength;
+  r->szText[length] = '\0';
+  r->nLength = 0;
+  r->bCrSeen = false;
+  if (length == 0) return false;
+  if (l->nLines < kMaxFlights) {
+    size_t kept = static_cast<size_t>(length) < kListLine ? static_cast<size_t>(length) : kListLine;
+    std::memcpy(l->aszList[l->nLines], r->szText, kept);
+    l->aszList[l->nLines++][kept] = '\0';
+  }
+  return true;
+}
+
+int FindFlight(const IqBasicLink* l, int selected) {
+  for (int i = 0; i < l->nLines; ++i) {
+    int32_t number;
+    if (LineNumber(l->aszList[i], &number) && number == selected) return i;
+  }
+  return -1;
 }
 
 int ReadTrackList(IqBasicLink* l) {
@@ -130,10 +166,10 @@ int ReadTrackList(IqBasicLink* l) {
   std::fflush(stdout);
   FlushComFifo();
   WriteComString("ACT_20_  \r\n");
-  char line[kMaxReply + 1];
-  int length = 0, nSinceLine = 0, nTotal = 0;
-  bool crSeen = false;
+  int nSinceLine = 0, nTotal = 0;
   l->nLines = 0;
+  l->tLine.nLength = 0;
+  l->tLine.bCrSeen = false;
   // The list has no end marker: a second of silence ends it.
   double last = ComClockSeconds();
   for (;;) {
@@ -146,25 +182,11 @@ int ReadTrackList(IqBasicLink* l) {
         std::printf("Timeout\n");
         return -1;
       }
-      if (c == '\r') crSeen = true;
-      if (c != '\n') {
-        // Control bytes are line noise, and must not reach the terminal.
-        if (!crSeen && length < kMaxReply && c >= 0x20) line[length++] = Shown(c);
-        continue;
+      if (FeedListByte(l, c)) {
+        std::printf("%s\n", l->tLine.szText);
+        int32_t number;
+        if (LineNumber(l->tLine.szText, &number)) nSinceLine = 0;
       }
-      line[length] = '\0';
-      int32_t number;
-      if (length > 0) {
-        std::printf("%s\n", line);
-        if (l->nLines < kMaxFlights) {
-          size_t kept = std::strlen(line) < kListLine ? std::strlen(line) : kListLine;
-          std::memcpy(l->aszList[l->nLines], line, kept);
-          l->aszList[l->nLines++][kept] = '\0';
-        }
-        if (LineNumber(line, &number)) nSinceLine = 0;
-      }
-      length = 0;
-      crSeen = false;
     }
     last = ComClockSeconds();
   }
@@ -187,12 +209,9 @@ int ReadTrackList(IqBasicLink* l) {
     std::printf("Flight number out of range\n");
     return -1;
   }
-  for (int i = 0; i < l->nLines; ++i) {
-    int32_t number;
-    if (LineNumber(l->aszList[i], &number) && number == selected) {
-      std::printf("Match in flight list for flight %d\n", selected);
-      return selected;
-    }
+  if (FindFlight(l, selected) >= 0) {
+    std::printf("Match in flight list for flight %d\n", selected);
+    return selected;
   }
   std::printf("No match in flight list for selected flight number\n");
   return -1;
@@ -219,7 +238,7 @@ int StoreRawByte(uint8_t c) {
   return 0;
 }
 
-int ReadTrackLog(int flight) {
+int StartRawLog() {
   std::free(tGps.pRawIgc);
   tGps.pRawIgc = static_cast<uint8_t*>(std::malloc(20000));
   tGps.nRawIgcLength = 0;
@@ -228,6 +247,26 @@ int ReadTrackLog(int flight) {
     std::printf("Memory allocation error\n");
     return -1;
   }
+  return 0;
+}
+
+int DecodeRawLog() {
+  if (tGps.nRawIgcLength == 0) return -1;
+  // Silence inside a line is a cut transfer, not the end of the flight.
+  const uint8_t* text = tGps.pRawIgc;
+  for (int32_t i = tGps.nRawIgcLength; i > 0 && text[i - 1] != '\n'; --i) {
+    if (text[i - 1] != '\r') {
+      std::printf("Transfer ended inside a record\n");
+      return -1;
+    }
+  }
+  if (DecodeIgcBuffer(reinterpret_cast<const char*>(text), static_cast<size_t>(tGps.nRawIgcLength)) < 0) return -1;
+  tGps.dwRawIgcStartTime = tGps.pTrack[0].dwTime;
+  return 0;
+}
+
+int ReadTrackLog(int flight) {
+  if (StartRawLog() < 0) return -1;
   FlushComFifo();
   char command[16];
   std::snprintf(command, sizeof command, "ACT_21_%02X\r\n", static_cast<unsigned>(flight) & 0xFF);
@@ -262,25 +301,17 @@ int ReadTrackLog(int flight) {
     }
   }
   ProgressFinish(&progress, tGps.nRawIgcLength);
-  if (tGps.nRawIgcLength == 0) return -1;
-  // Silence inside a line is a cut transfer, not the end of the flight.
-  const uint8_t* text = tGps.pRawIgc;
-  for (int32_t i = tGps.nRawIgcLength; i > 0 && text[i - 1] != '\n'; --i) {
-    if (text[i - 1] != '\r') {
-      std::printf("Transfer ended inside a record\n");
-      return -1;
-    }
-  }
-  if (DecodeIgcBuffer(reinterpret_cast<const char*>(text), static_cast<size_t>(tGps.nRawIgcLength)) < 0) return -1;
+  if (DecodeRawLog() < 0) return -1;
   tGps.bSigned = 0;
   tGps.bUtcTime = 1;
   tGps.bPressureAltitude = 1;
   tGps.dwDownloadTime = GetGpsTimeNow();
-  tGps.dwRawIgcStartTime = tGps.pTrack[0].dwTime;
   return 0;
 }
 
-}  // namespace
+}  // namespace iqbasic
+
+using namespace iqbasic;
 
 int DownloadIqBasicTrackLog() {
   static IqBasicLink link;
