@@ -29,6 +29,10 @@ constexpr int kTrackRoom = 32, kWaypointRoom = 8;
 // What the identification and the downloads do with one received packet.
 void Receive(garmin::GarminLink* link, bool bOlderReceiver) {
   if (garmin::DecodePacket(link) < 0) return;
+  // What the receiver calls itself is shown and written as one line.
+  for (const char* s = link->szDescription; *s != '\0'; ++s) {
+    if (static_cast<uint8_t>(*s) < 0x20) std::abort();
+  }
   if (link->nPacketId == garmin::kPidProductData && bOlderReceiver) garmin::FindLibraryCapability(link);
   if (link->nPacketId == garmin::kPidProtocolArray && !bOlderReceiver) garmin::CheckCapability(link);
   if (tGps.nTrackPoints < tGps.nTrackSize) garmin::StoreTrackRecord(link);

@@ -379,7 +379,13 @@ int DecodeProductData(GarminLink* link) {
   link->wProductId = U16At(p.abData);
   link->wSoftwareVersion = U16At(p.abData + 2);
   size_t n = strnlen(reinterpret_cast<const char*>(p.abData + 4), p.nSize - 4u);
-  std::memcpy(link->szDescription, p.abData + 4, n);
+  // The description goes to the terminal and into the header of the IGC
+  // file, where a line break would start a record of its own: control
+  // characters become blanks.
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t c = p.abData[4 + i];
+    link->szDescription[i] = c < 0x20 || c == 0x7F ? ' ' : static_cast<char>(c);
+  }
   link->szDescription[n] = '\0';
   return 0;
 }
