@@ -16,34 +16,18 @@
 #include "instruments/entry_points.h"
 #include "link/com.h"
 
+using namespace garmin;
+
 namespace {
 
 constexpr uint8_t kDle = 0x10, kEtx = 0x03;
 
-// Packet IDs of the link protocol.
-constexpr uint8_t kPidAck = 6, kPidCommand = 10, kPidXferCmplt = 12, kPidRecords = 27, kPidNak = 21,
-                  kPidTrkData = 34, kPidWptData = 35, kPidTrkHdr = 99, kPidExtProductData = 248,
-                  kPidProtocolArray = 253, kPidProductRqst = 254, kPidProductData = 255;
 // Commands of Pid_Command_Data.
 constexpr uint8_t kCmdAbortTransfer = 0, kCmdTransferTrk = 6, kCmdTransferWpt = 7;
 
 constexpr uint16_t kSymbolAirport = 16384, kSymbolWaypoint = 18;
 constexpr uint32_t kNoFix = 0x7FFFFFFFu;  // latitude and longitude of a point without a fix
 constexpr uint32_t kNoTime = 0xFFFFFFFFu;
-constexpr int kMaxProtocols = 255 / 3;
-
-// What a receiver speaks: product, software versions, and the application
-// protocols with their data types (0 = none).
-struct Capability {
-  int32_t nProductId;
-  int32_t nLowVersion;
-  int32_t nHighVersion;
-  int32_t nWptProtocol;
-  int32_t nWptType;
-  int32_t nTrkProtocol;
-  int32_t nTrkHeaderType;
-  int32_t nTrkPointType;
-};
 
 // Receivers that send no capability list, by product ID and, within one
 // product, by descending software version range.
@@ -130,28 +114,6 @@ const T* FindFormat(const T (&table)[N], int32_t type) {
   return nullptr;
 }
 
-struct GarminLink {
-  GarminPacket tPacket;
-  uint32_t nPacketId;
-  uint32_t nPacketSize;
-  uint32_t nAckId;
-  uint32_t nRecords;
-  int nProtocols;
-  char acTag[kMaxProtocols];
-  uint16_t awNumber[kMaxProtocols];
-  uint16_t wProductId;
-  uint16_t wSoftwareVersion;
-  char szDescription[256];
-  TrackPoint tPoint;
-  bool bPointHasFix;
-  Waypoint tWaypoint;
-  uint32_t dwDownloadTime;  // GPS time, for waypoints that carry none
-  Capability tCapability;
-  uint8_t abFrame[kGarminMaxFrame];
-  Progress tProgress;
-  bool bCounter;  // a progress counter stands on the line
-};
-
 const char* Prefix(const GarminLink* link) { return link->bCounter ? " " : ""; }
 
 uint16_t U16At(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
@@ -198,8 +160,6 @@ void SendProductDataRequest() { SendPacket(kPidProductRqst, nullptr, 0); }
 void SendTrackLogRequest() { SendTwoBytes(kPidCommand, kCmdTransferTrk, 0); }
 void SendWptDownloadRequest() { SendTwoBytes(kPidCommand, kCmdTransferWpt, 0); }
 
-enum ReceiveState { kHunt, kId, kSize, kData, kChecksum, kEndDle, kEndEtx };
-
 // Abandons the transfer with the receiver and reports why; a null format
 // aborts silently (the decoder has told why).
 int Abort(const GarminLink* link, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -229,33 +189,6 @@ int Fail(const GarminLink* link, const char* format, ...) {
 // ---------------------------------------------------------------- decoding
 
 int BadLength(const GarminLink* link) { return Fail(link, "Bad packet length\n"); }
-
-int DecodeTrackPoint(GarminLink* link) {
-  const GarminPacket& p = link->tPacket;
-  const TrackPointFormat* f = FindFormat(kTrackPointFormats, link->tCapability.nTrkPointType);
-  if (f == nullptr) return Fail(link, "Unsupported track protocol (%d)\n", link->tCapability.nTrkPointType);
-  if (p.nSize < f->nMinSize) return BadLength(link);
-  TrackPoint& t = link->tPoint;
-  t.nLatitude = static_cast<int32_t>(U32At(p.abData));
-  t.nLongitude = static_cast<int32_t>(U32At(p.abData + 4));
-  t.dwTime = U32At(p.abData + 8);
-  t.nPressureAltitude = 0;
-  t.nGpsAltitude = 0;
-  if (f->nAltitudeAt >= 0) {
-    // Above 1.0e10 the receiver had no altitude; values whose decimetres
-    // leave the 32-bit range (or are not numbers) are no altitude either.
-    double decimetres = FloatAt(p.abData + f->nAltitudeAt) * 10.0 + 0.5;
-    if (decimetres > -2147483648.0 && decimetres < 2147483647.0) {
-      t.nGpsAltitude = static_cast<int32_t>(decimetres);
-    }
-  }
-  // The new-track flag is one bit, whatever value the receiver puts in its byte.
-  t.dwFlags = (f->nNewTrackAt >= 0 && p.abData[f->nNewTrackAt] != 0) ? kSegmentStart : 0;
-  // Fitness receivers log points without a fix with both coordinates at
-  // 0x7FFFFFFF: they are no positions.
-  link->bPointHasFix = !(U32At(p.abData) == kNoFix && U32At(p.abData + 4) == kNoFix);
-  return 0;
-}
 
 // Upper-cases and drops trailing blanks, keeping at least `keep` characters.
 void TidyName(char* text, size_t keep) {
@@ -297,6 +230,108 @@ void CheckWptName2(GarminLink* link, const uint8_t* strings) {
   TidyName(w.szComment, 0);
 }
 
+}  // namespace
+
+namespace garmin {
+
+FrameResult FeedGarminByte(GarminReceiver* r, GarminPacket* packet, uint8_t c) {
+  if (r->nState >= kSize && r->nState <= kChecksum) {
+    // Stuffed bytes: a DLE counts once it is doubled.
+    if (r->bHeldDle) {
+      r->bHeldDle = false;
+      if (c != kDle) {
+        r->nState = kHunt;
+        return kFrameBad;
+      }
+    } else if (c == kDle) {
+      r->bHeldDle = true;
+      return kFrameMore;
+    }
+    r->bSum = static_cast<uint8_t>(r->bSum + c);
+  }
+  switch (r->nState) {
+    case kHunt:
+      if (c == kDle) r->nState = kId;
+      return kFrameMore;
+    case kId:
+      if (c == kDle || c == kEtx) {
+        r->nState = kHunt;
+        return kFrameBad;
+      }
+      packet->nId = c;
+      r->bSum = c;
+      r->nState = kSize;
+      return kFrameMore;
+    case kSize:
+      packet->nSize = c;
+      r->nCount = 0;
+      r->nState = c == 0 ? kChecksum : kData;
+      return kFrameMore;
+    case kData:
+      packet->abData[r->nCount++] = c;
+      if (r->nCount == packet->nSize) r->nState = kChecksum;
+      return kFrameMore;
+    case kChecksum:
+      r->nState = r->bSum == 0 ? kEndDle : kHunt;
+      return r->nState == kHunt ? kFrameBad : kFrameMore;
+    case kEndDle:
+      r->nState = c == kDle ? kEndEtx : kHunt;
+      return r->nState == kHunt ? kFrameBad : kFrameMore;
+    case kEndEtx:
+      r->nState = kHunt;
+      return c == kEtx ? kFramePacket : kFrameBad;
+  }
+  r->nState = kHunt;
+  return kFrameBad;
+}
+
+int DecodeAck(GarminLink* link) {
+  const GarminPacket& p = link->tPacket;
+  if (p.nSize < 1) return BadLength(link);
+  link->nAckId = p.abData[0];
+  return 0;
+}
+
+int DecodeRecordCount(GarminLink* link) {
+  const GarminPacket& p = link->tPacket;
+  if (p.nSize < 2) return BadLength(link);
+  link->nRecords = U16At(p.abData);
+  return 0;
+}
+
+int DecodeTrackPoint(GarminLink* link) {
+  const GarminPacket& p = link->tPacket;
+  const TrackPointFormat* f = FindFormat(kTrackPointFormats, link->tCapability.nTrkPointType);
+  if (f == nullptr) return Fail(link, "Unsupported track protocol (%d)\n", link->tCapability.nTrkPointType);
+  if (p.nSize < f->nMinSize) return BadLength(link);
+  TrackPoint& t = link->tPoint;
+  t.nLatitude = static_cast<int32_t>(U32At(p.abData));
+  t.nLongitude = static_cast<int32_t>(U32At(p.abData + 4));
+  t.dwTime = U32At(p.abData + 8);
+  t.nPressureAltitude = 0;
+  t.nGpsAltitude = 0;
+  if (f->nAltitudeAt >= 0) {
+    // Above 1.0e10 the receiver had no altitude; values whose decimetres
+    // leave the 32-bit range (or are not numbers) are no altitude either.
+    double decimetres = FloatAt(p.abData + f->nAltitudeAt) * 10.0 + 0.5;
+    if (decimetres > -2147483648.0 && decimetres < 2147483647.0) {
+      t.nGpsAltitude = static_cast<int32_t>(decimetres);
+    }
+  }
+  // The new-track flag is one bit, whatever value the receiver puts in its byte.
+  t.dwFlags = (f->nNewTrackAt >= 0 && p.abData[f->nNewTrackAt] != 0) ? kSegmentStart : 0;
+  // Fitness receivers log points without a fix with both coordinates at
+  // 0x7FFFFFFF: they are no positions.
+  link->bPointHasFix = !(U32At(p.abData) == kNoFix && U32At(p.abData + 4) == kNoFix);
+  return 0;
+}
+
+int DecodeTrackHeader(GarminLink* link) {
+  // A D311 header is a bare 16-bit track index; the others add a display
+  // flag, a colour and at least the NUL of a name.
+  return link->tPacket.nSize < (link->tCapability.nTrkHeaderType == 311 ? 2 : 3) ? BadLength(link) : 0;
+}
+
 int DecodeWaypoint(GarminLink* link) {
   const GarminPacket& p = link->tPacket;
   const uint8_t* d = p.abData;
@@ -328,7 +363,33 @@ int DecodeWaypoint(GarminLink* link) {
   return 0;
 }
 
-// Interprets the packet in the buffer; -1 after its message.
+int DecodeProtocolArray(GarminLink* link) {
+  const GarminPacket& p = link->tPacket;
+  link->nProtocols = p.nSize / 3;
+  for (int i = 0; i < link->nProtocols; ++i) {
+    link->acTag[i] = static_cast<char>(p.abData[3 * i]);
+    link->awNumber[i] = U16At(p.abData + 3 * i + 1);
+  }
+  return 0;
+}
+
+int DecodeProductData(GarminLink* link) {
+  const GarminPacket& p = link->tPacket;
+  if (p.nSize < 5) return BadLength(link);
+  link->wProductId = U16At(p.abData);
+  link->wSoftwareVersion = U16At(p.abData + 2);
+  size_t n = strnlen(reinterpret_cast<const char*>(p.abData + 4), p.nSize - 4u);
+  // The description goes to the terminal and into the header of the IGC
+  // file, where a line break would start a record of its own: control
+  // characters become blanks.
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t c = p.abData[4 + i];
+    link->szDescription[i] = c < 0x20 || c == 0x7F ? ' ' : static_cast<char>(c);
+  }
+  link->szDescription[n] = '\0';
+  return 0;
+}
+
 int DecodePacket(GarminLink* link) {
   const GarminPacket& p = link->tPacket;
   link->nPacketId = p.nId;
@@ -336,60 +397,27 @@ int DecodePacket(GarminLink* link) {
   switch (p.nId) {
     case kPidAck:
     case kPidNak:
-      if (p.nSize < 1) return BadLength(link);
-      link->nAckId = p.abData[0];
-      return 0;
+      return DecodeAck(link);
     case kPidXferCmplt:
       return p.nSize < 2 ? BadLength(link) : 0;
     case kPidRecords:
-      if (p.nSize < 2) return BadLength(link);
-      link->nRecords = U16At(p.abData);
-      return 0;
+      return DecodeRecordCount(link);
     case kPidTrkData:
       return DecodeTrackPoint(link);
     case kPidWptData:
       return DecodeWaypoint(link);
     case kPidTrkHdr:
-      // A D311 header is a bare 16-bit track index; the others add a
-      // display flag, a colour and at least the NUL of a name.
-      return p.nSize < (link->tCapability.nTrkHeaderType == 311 ? 2 : 3) ? BadLength(link) : 0;
+      return DecodeTrackHeader(link);
     case kPidExtProductData:
       return 0;
     case kPidProtocolArray:
-      link->nProtocols = p.nSize / 3;
-      for (int i = 0; i < link->nProtocols; ++i) {
-        link->acTag[i] = static_cast<char>(p.abData[3 * i]);
-        link->awNumber[i] = U16At(p.abData + 3 * i + 1);
-      }
-      return 0;
-    case kPidProductData: {
-      if (p.nSize < 5) return BadLength(link);
-      link->wProductId = U16At(p.abData);
-      link->wSoftwareVersion = U16At(p.abData + 2);
-      size_t n = strnlen(reinterpret_cast<const char*>(p.abData + 4), p.nSize - 4u);
-      std::memcpy(link->szDescription, p.abData + 4, n);
-      link->szDescription[n] = '\0';
-      return 0;
-    }
+      return DecodeProtocolArray(link);
+    case kPidProductData:
+      return DecodeProductData(link);
     default:
       return Fail(link, "Unhandled packet (%d)\n", p.nId);
   }
 }
-
-// Reads and decodes the next packet: 0, or -1 after the abort and the
-// message (the time-out's, the decoder's, or the interruption's).
-int ReceivePacket(GarminLink* link, const char* timeoutMessage) {
-  int read = ReadGarminPacket(&link->tPacket);
-  if (read == kGarminInterrupted) {
-    SendAbortRequest();
-    return ReportInterrupted(Prefix(link));
-  }
-  if (read < 0) return Abort(link, "%s\n", timeoutMessage);
-  if (DecodePacket(link) < 0) return Abort(link, nullptr);
-  return 0;
-}
-
-// ---------------------------------------------------------------- identification
 
 int CheckCapability(GarminLink* link) {
   Capability& c = link->tCapability;
@@ -429,6 +457,60 @@ int CheckCapability(GarminLink* link) {
   return 0;
 }
 
+bool FindLibraryCapability(GarminLink* link) {
+  for (const Capability* c = atProtocolLibrary; c->nProductId != 0; ++c) {
+    if (c->nProductId == link->wProductId && c->nLowVersion <= link->wSoftwareVersion &&
+        link->wSoftwareVersion <= c->nHighVersion) {
+      link->tCapability = *c;
+      return true;
+    }
+  }
+  return false;
+}
+
+TrackRecordResult StoreTrackRecord(GarminLink* link) {
+  if (link->nPacketId == kPidTrkData) {
+    if (link->bPointHasFix) {
+      TrackPoint& point = tGps.pTrack[tGps.nTrackPoints++];
+      point = link->tPoint;
+      if (link->bNewTrack) point.dwFlags = kSegmentStart;
+      link->bNewTrack = false;
+    }
+    return kTrackRecordStored;
+  }
+  if (link->nPacketId == kPidTrkHdr) {
+    if (link->tCapability.nTrkProtocol == 300) return kTrackRecordMismatch;
+    link->bNewTrack = true;
+    return kTrackRecordStored;
+  }
+  return kTrackRecordBad;
+}
+
+bool StoreWaypointRecord(GarminLink* link) {
+  if (link->nPacketId != kPidWptData) return false;
+  tGps.pWaypoints[tGps.nWaypoints++] = link->tWaypoint;
+  return true;
+}
+
+}  // namespace garmin
+
+namespace {
+
+// Reads and decodes the next packet: 0, or -1 after the abort and the
+// message (the time-out's, the decoder's, or the interruption's).
+int ReceivePacket(GarminLink* link, const char* timeoutMessage) {
+  int read = ReadGarminPacket(&link->tPacket);
+  if (read == kGarminInterrupted) {
+    SendAbortRequest();
+    return ReportInterrupted(Prefix(link));
+  }
+  if (read < 0) return Abort(link, "%s\n", timeoutMessage);
+  if (DecodePacket(link) < 0) return Abort(link, nullptr);
+  return 0;
+}
+
+// ---------------------------------------------------------------- identification
+
 int ShowProduct() {
   std::printf("Product: %s\n", tGps.szProduct);
   std::fflush(stdout);
@@ -454,13 +536,7 @@ int ReadProductData(GarminLink* link) {
   }
   if (read < 0) {
     // No capability list: an older receiver, known by its product ID.
-    for (const Capability* c = atProtocolLibrary; c->nProductId != 0; ++c) {
-      if (c->nProductId == link->wProductId && c->nLowVersion <= link->wSoftwareVersion &&
-          link->wSoftwareVersion <= c->nHighVersion) {
-        link->tCapability = *c;
-        return ShowProduct();
-      }
-    }
+    if (FindLibraryCapability(link)) return ShowProduct();
     std::printf("GPS model not supported\n");
     return -1;
   }
@@ -526,22 +602,13 @@ int ReadTrackLog(GarminLink* link) {
     if (tGps.pTrack == nullptr) return Abort(link, "Memory allocation error\n");
     bool bCounter = !tGps.bDebug;
     if (bCounter) StartCounter(link, "Points");
-    bool bNewTrack = true;  // the first point, and the first after a track header
+    link->bNewTrack = true;  // the first point, and the first after a track header
+    // One packet, and at most one point, per record: the array holds them.
     for (int i = 0; i < records; ++i) {
       if (ReceivePacket(link, "Response timeout") < 0) return -1;
-      if (link->nPacketId == kPidTrkData) {
-        if (link->bPointHasFix) {
-          TrackPoint& point = tGps.pTrack[tGps.nTrackPoints++];
-          point = link->tPoint;
-          if (bNewTrack) point.dwFlags = kSegmentStart;
-          bNewTrack = false;
-        }
-      } else if (link->nPacketId == kPidTrkHdr) {
-        if (link->tCapability.nTrkProtocol == 300) return Abort(link, "Packet type/protocol mismatch\n");
-        bNewTrack = true;
-      } else {
-        return Abort(link, "Bad data\n");
-      }
+      TrackRecordResult stored = StoreTrackRecord(link);
+      if (stored == kTrackRecordMismatch) return Abort(link, "Packet type/protocol mismatch\n");
+      if (stored == kTrackRecordBad) return Abort(link, "Bad data\n");
       SendAckResponse(static_cast<uint8_t>(link->nPacketId));
       if (bCounter && tGps.nTrackPoints > 0 && tGps.nTrackPoints % 5 == 0) {
         ProgressUpdate(&link->tProgress, tGps.nTrackPoints);
@@ -571,8 +638,7 @@ int ReadWaypoints(GarminLink* link) {
     if (bCounter) StartCounter(link, "Waypoints");
     for (int i = 0; i < records; ++i) {
       if (ReceivePacket(link, "Response timeout") < 0) return -1;
-      if (link->nPacketId != kPidWptData) return Abort(link, "Bad data\n");
-      tGps.pWaypoints[tGps.nWaypoints++] = link->tWaypoint;
+      if (!StoreWaypointRecord(link)) return Abort(link, "Bad data\n");
       SendAckResponse(kPidWptData);
       if (bCounter && tGps.nWaypoints % 5 == 0) ProgressUpdate(&link->tProgress, tGps.nWaypoints);
     }
@@ -728,65 +794,15 @@ void DumpGarminPacket(const GarminPacket* packet) {
 
 int ReadGarminPacket(GarminPacket* packet) {
   double since = ComClockSeconds();
-  ReceiveState state = kHunt;
-  bool bHeldDle = false;
-  uint8_t sum = 0;
-  int count = 0;
+  GarminReceiver receiver{};
   for (;;) {
     int waited = WaitComFifo(since, kGarminTimeout);
     if (waited == kWaitInterrupted) return kGarminInterrupted;
     if (waited == 0) return -1;
     while (NonEmptyComFifo()) {
-      uint8_t c = ReadComFifo();
-      if (state >= kSize && state <= kChecksum) {
-        // Stuffed bytes: a DLE counts once it is doubled.
-        if (bHeldDle) {
-          bHeldDle = false;
-          if (c != kDle) {
-            state = kHunt;
-            continue;
-          }
-        } else if (c == kDle) {
-          bHeldDle = true;
-          continue;
-        }
-        sum = static_cast<uint8_t>(sum + c);
-      }
-      switch (state) {
-        case kHunt:
-          if (c == kDle) state = kId;
-          break;
-        case kId:
-          if (c == kDle || c == kEtx) {
-            state = kHunt;
-          } else {
-            packet->nId = c;
-            sum = c;
-            state = kSize;
-          }
-          break;
-        case kSize:
-          packet->nSize = c;
-          count = 0;
-          state = c == 0 ? kChecksum : kData;
-          break;
-        case kData:
-          packet->abData[count++] = c;
-          if (count == packet->nSize) state = kChecksum;
-          break;
-        case kChecksum:
-          state = sum == 0 ? kEndDle : kHunt;
-          break;
-        case kEndDle:
-          state = c == kDle ? kEndEtx : kHunt;
-          break;
-        case kEndEtx:
-          if (c != kEtx) {
-            state = kHunt;
-            break;
-          }
-          if (tGps.bDebug) DumpGarminPacket(packet);
-          return 0;
+      if (FeedGarminByte(&receiver, packet, ReadComFifo()) == kFramePacket) {
+        if (tGps.bDebug) DumpGarminPacket(packet);
+        return 0;
       }
     }
     // A line busy with bytes that never make a packet ends at the time-out too.

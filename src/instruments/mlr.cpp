@@ -1,6 +1,8 @@
 // MLR receivers: product data in text at 4800 baud, then the track log in
 // binary sentences at 38400 baud. The line is switched in mid-transfer and
 // back again for the abort command that ends every exchange.
+#include "instruments/mlr.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,10 +21,6 @@ constexpr char kTrackLogRequest[] = "$PMLR,24,02,0101,0399\r\n";
 constexpr char kAbortTransfer[] = "$PMLR,06,00,02A9\r\n";
 // What follows the "$" of the product reply before its first field.
 constexpr char kProductPrefix[] = "PMLR,IDGPS,01,";
-constexpr int kFieldSize = 41;  // 40 characters and the terminator
-constexpr int kMaxRecords = 27;
-constexpr int kRecordSize = 18;
-constexpr uint8_t kSync = 0x8B;
 // The instrument's time origin, 1980-01-06, lies this far before ours.
 constexpr uint32_t kTimeOffset = 315100800u;
 // Old firmware logs GPS time, which ran this far ahead of UTC.
@@ -34,31 +32,9 @@ constexpr int kMaxBytesBetweenSentences = 4096;
 // digits cannot overflow them.
 constexpr int kMaxVersionNumber = 100000000;
 
-enum SentenceKind { kKindStart = 1, kKindData = 2, kKindEnd = 3 };
+}  // namespace
 
-struct MlrDecoder {
-  // product data
-  int nState;
-  int nIndex;
-  uint8_t bChecksum;
-  uint8_t bReceivedChecksum;
-  int bLeapCorrection;
-  char aszField[5][kFieldSize];
-  int nMajor, nMinor;
-  // track log
-  int nSentenceState;
-  int nExpected;
-  uint16_t wSum;
-  uint16_t wReceivedSum;
-  int nKind;
-  int nRecords;
-  uint8_t abData[kMaxRecords * kRecordSize];
-  int nDataIndex;
-  uint8_t bSequence, bPreviousSequence;
-  bool bStarted;
-  uint32_t dwPointNumber;
-  Progress tProgress;
-};
+namespace mlr {
 
 void InitProductDecoder(MlrDecoder* d) {
   d->nState = 0;
@@ -450,7 +426,9 @@ int ReadTrackLog(MlrDecoder* d) {
   return 0;
 }
 
-}  // namespace
+}  // namespace mlr
+
+using namespace mlr;
 
 int DownloadMlrTrackLog() {
   static MlrDecoder decoder;

@@ -68,9 +68,10 @@ TEST(GarminE2e, EveryTrackTypeCarriesTheServedPointsAndTheirSegments) {
       {{"--trk-type", "302", "--ext", "more about it"}, "Trail GPS Software Version 3.50", true},
       {{"--trk-type", "303"}, "Trail GPS Software Version 3.50", true},
       {{"--trk-type", "304"}, "Trail GPS Software Version 3.50", true},
-      // No capability list: product 77 from version 301 on speaks A300 and D300.
-      {{"--trk-type", "300", "--no-protocols", "--product", "77", "--version", "301", "--description", "GPS 12"},
-       "GPS 12",
+      // No capability list: product 77 from version 301 on speaks A300 and D300. A
+      // line break in the description must not reach the terminal or the file.
+      {{"--trk-type", "300", "--no-protocols", "--product", "77", "--version", "301", "--description", "GPS\r\n12"},
+       "GPS  12",
        false},
   };
   std::vector<std::string> served = BRecords(e2e::ReadFile(Marcourt()));
