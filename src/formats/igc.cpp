@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/conv.h"
 #include "common/time.h"
@@ -19,7 +20,17 @@ constexpr int32_t kMinIgcAltitude = -9999, kMaxIgcAltitude = 99999;
 int AddIgcHeaderLine(char** block, int32_t* size, int32_t* length, const char* prefix, const char* text,
                      uint32_t* crc) {
   if (AddIgcString(block, size, length, prefix, crc) < 0) return -1;
-  if (text != nullptr && text[0] != '\0' && AddIgcString(block, size, length, text, crc) < 0) return -1;
+  if (text != nullptr && text[0] != '\0') {
+    // A header is one line of printable text: a line break or other control
+    // character in an instrument's product text or a configured value would
+    // otherwise split the line, or start a record of its own, inside the
+    // signed file.
+    std::string line(text);
+    for (char& c : line) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    }
+    if (AddIgcString(block, size, length, line.c_str(), crc) < 0) return -1;
+  }
   return AddIgcString(block, size, length, "\r\n", crc);
 }
 

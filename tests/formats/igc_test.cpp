@@ -70,6 +70,10 @@ TEST(IgcWriter, HeaderLinesWithEmptyAndFilledTexts) {
   EXPECT_EQ(Encode(track, 0, {"Ann", "Alpha 7", "HB-123", "Sport", "Fiesch", "Flymaster SD", "XY"})
                 .substr(0, full.size()),
             full);
+  // Control characters from an instrument cannot break a header line.
+  EXPECT_NE(Encode(track, 0, {"A\tB", "", "", "", "", "GPS\r\nLXXX\x7f"}).find("AXVM GPS  LXXX \r\nHFDTE"),
+            std::string::npos);
+  EXPECT_NE(Encode(track, 0, {"A\tB"}).find("HFPLTPILOT: A B\r\n"), std::string::npos);
 }
 
 TEST(IgcWriter, CRecordsFollowTheHeaderAndStayInsideTheirSlots) {
