@@ -36,6 +36,9 @@ const Family kFamilies[] = {
     {"garmin", "-gg", {"--pace", "--points", "20000"}, "Points: ", "ABORT", false},
 };
 
+// Names the row in test listings instead of a dump of its bytes.
+void PrintTo(const Family& f, std::ostream* os) { *os << f.name; }
+
 bool HostsVelmora(const Family& f) { return !f.silentHostSim.empty(); }
 
 // A download from the family's emulator; *simLog receives what a
