@@ -157,7 +157,8 @@ const OptionSpec kOptions[] = {
     {"silent-after", required_argument, kSilentAfter, "N", "send nothing more after block N"},
     {"bad-length", optional_argument, kBadLengthOpt, "key|change|info",
      "the first key block 16 bytes long (the default), the first\n"
-     "change block one byte short, or the information block 62 bytes"},
+     "change block half a record (3 bytes) short, or the information\n"
+     "block 62 bytes"},
     {"pace", no_argument, kPace, "", "send at the instrument's 57600 baud, 10 bits a byte"},
     {"still", required_argument, kStill, "SECONDS",
      "the pilot stands at the first position for SECONDS fixes before it\n(at most 86400)"},
@@ -444,10 +445,12 @@ std::vector<Block> EncodeFlight(const Flight& flight, const Options& o) {
     current = w;
   }
   flush();
+  // A change block loses half a record: its length is still a multiple of
+  // three, so only a check for whole six-byte records refuses it.
   auto spoil = [&](uint8_t type, size_t length) {
     for (Block& b : blocks) {
       if (b.nType != type) continue;
-      b.data.resize(length == 0 ? b.data.size() - 1 : length);
+      b.data.resize(length == 0 ? b.data.size() - 3 : length);
       return true;
     }
     return false;
